@@ -1,0 +1,74 @@
+# Build, test and benchmark drovik. Every target installs what it needs.
+PYTHON ?= python3
+VENV := .venv
+VPY := $(abspath $(VENV))/bin/python
+CMAKE := $(abspath $(VENV))/bin/cmake
+JOBS ?= 2
+BUILD := build
+ASAN_BUILD := build-asan
+PKG_ASAN := $(ASAN_BUILD)/pkg
+SANITIZER_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+
+.PHONY: all venv cxx-deps build build-asan test test-cpp test-python test-asan test-stubs bench demo wheel clean
+
+all: build
+
+venv: $(VENV)/.installed
+$(VENV)/.installed: requirements-dev.txt
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+# GoogleTest and Google Benchmark come from Debian's packages.
+cxx-deps:
+	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/benchmark/benchmark.h ]; then \
+	  SUDO=$$([ "$$(id -u)" = 0 ] || echo sudo); \
+	  $$SUDO apt-get update -qq && \
+	  $$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev libbenchmark-dev; \
+	fi
+
+build: venv cxx-deps
+	$(CMAKE) -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DPython_EXECUTABLE=$(VPY) -DDROVIK_BUILD_TESTS=ON -DDROVIK_BUILD_BENCH=ON -DDROVIK_INPLACE=ON
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+# Core tests and the extension, both under AddressSanitizer and UBSan. The
+# sanitized extension is staged in a package folder of its own.
+build-asan: venv cxx-deps
+	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(VPY) -DDROVIK_SANITIZE=ON -DDROVIK_BUILD_TESTS=ON
+	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
+	rm -rf $(PKG_ASAN) && mkdir -p $(PKG_ASAN)/drovik
+	cp python/drovik/*.py python/drovik/py.typed $(PKG_ASAN)/drovik/
+	cp $(ASAN_BUILD)/_drovik.abi3.so $(PKG_ASAN)/drovik/
+
+test: build build-asan
+	$(MAKE) --no-print-directory test-cpp test-python test-asan
+
+test-cpp:
+	$(BUILD)/drovik_core_tests --gtest_brief=1
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(ASAN_BUILD)/drovik_core_tests --gtest_brief=1
+
+test-python:
+	PYTHONPATH=python $(VPY) -m pytest tests/python -q
+
+# The Python tests once more against the sanitized extension.
+test-asan:
+	LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  DROVIK_UNDER_SANITIZER=1 PYTHONPATH=$(PKG_ASAN) $(VPY) -m pytest tests/python -q -p no:cacheprovider
+
+bench: build
+	$(BUILD)/drovik_bench
+	PYTHONPATH=python $(VPY) bench/bench_discrete.py
+
+demo: build
+	PYTHONPATH=python $(VPY) examples/tour.py
+
+wheel: venv
+	$(VPY) -m pip wheel . --no-deps -w dist
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) dist python/drovik/*.so

@@ -1,0 +1,64 @@
+// DiscreteDistribution and from_pmf.
+//
+//   dist = from_pmf([1.0, 2.0, 3.0], [0.2, 0.5, 0.3])
+//   dist.ppf(0.5), dist.sample_n(10, seed=1), dist.mean()
+#include "discrete.hpp"
+
+#include "toolkit.hpp"
+#include "discrete/custom.hpp"
+
+namespace drovik::py {
+
+namespace {
+
+using Dist = DiscreteSampler;
+
+std::uint64_t len(const Dist& d) { return d.len(); }
+std::vector<double> points(const Dist& d) { return d.points(); }
+double pmf(const Dist& d, double x) { return d.pmf(x); }
+double pmf_at(const Dist& d, std::uint64_t index) { return d.pmf_at(index); }
+double cdf_at(const Dist& d, std::uint64_t index) { return d.cdf_at(index); }
+std::expected<double, SampleError> ppf(const Dist& d, double u) { return d.ppf(u); }
+double mean(const Dist& d) { return d.mean(); }
+double var(const Dist& d) { return d.var(); }
+double std_dev(const Dist& d) { return d.std(); }
+std::expected<double, SampleError> sample(const Dist& d) { return d.sample(ThreadRng::current()); }
+
+Ref sample_n(const Dist& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
+    return with_rng(seed, [&](ChachaRng& rng) {
+        return sampled_float_list(n, [&](std::span<double> chunk) { return d.sample_into(chunk, rng); });
+    });
+}
+
+std::expected<Dist, BuildError> from_pmf(Sequence points, Sequence masses) {
+    // Both arguments were checked to be sequences before either is read.
+    std::vector<double> xs = extract_f64_list(points.object);
+    std::vector<double> ps = extract_f64_list(masses.object);
+    return Dist::from_pmf(std::move(xs), std::move(ps));
+}
+
+PyMethodDef discrete_methods[] = {
+    method<"len($self)", len>(),
+    method<"points($self)", points>(),
+    method<"pmf($self, x)", pmf>(),
+    method<"pmf_at($self, index)", pmf_at>(),
+    method<"cdf_at($self, index)", cdf_at>(),
+    method<"ppf($self, u)", ppf>(),
+    method<"mean($self)", mean>(),
+    method<"var($self)", var>(),
+    method<"std($self)", std_dev>(),
+    method<"sample($self)", sample>(),
+    method<"sample_n($self, n, seed=None)", sample_n>(),
+    {},
+};
+
+PyMethodDef from_pmf_def = function<"from_pmf(points, pmf)", from_pmf>();
+
+}  // namespace
+
+void register_discrete(PyObject* module) {
+    add_class<Dist>(module, "DiscreteDistribution", discrete_methods);
+    add_function(module, &from_pmf_def);
+}
+
+}  // namespace drovik::py

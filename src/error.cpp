@@ -1,0 +1,60 @@
+#include "error.hpp"
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <string_view>
+
+namespace drovik {
+
+std::string format_double(double value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    // Fixed format without a precision is the shortest round-trip digit string
+    // written positionally; the widest case (5e-324) needs 327 characters.
+    char buffer[400];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    if (ec != std::errc{}) throw Panic("double does not fit its formatting buffer");
+    return std::string(buffer, end);
+}
+
+std::string BuildError::display() const {
+    switch (kind_) {
+        case Kind::InvalidSupport: return std::string("invalid support interval: ") + detail_;
+        case Kind::EmptySupport: return "discrete distribution has no support points";
+        case Kind::NonPositiveMass: return "probability mass must be positive";
+        case Kind::NonFinite: return std::string("non-finite value in ") + detail_;
+        case Kind::NormalizationFailed: return "failed to normalize PDF on support";
+        case Kind::InvalidScale: return "scale must be finite and positive";
+        case Kind::InvalidHistogram: return "invalid histogram edges or counts";
+        case Kind::TruncationOutsideSupport: return "truncation interval must lie inside base support";
+        case Kind::InvalidDimension: return "invalid dimension";
+        case Kind::InvalidPdfMax: return "pdf_max must be finite and positive";
+        case Kind::TdrBuildFailed:
+            return "tdr failed to build hat function (try InvSqrt transform or explicit dpdf)";
+    }
+    throw Panic("unknown BuildError variant");
+}
+
+std::string SampleError::display() const {
+    switch (kind_) {
+        case Kind::QuantileOutOfRange: return "quantile u=" + format_double(value_) + " not in (0, 1)";
+        case Kind::InversionFailed: return "failed to invert CDF";
+        case Kind::PdfRequired: return "operation requires an underlying PDF";
+        case Kind::IntegrationFailed: return "numerical integration failed";
+        case Kind::ConfidenceOutOfRange: return "confidence " + format_double(value_) + " must be in (0, 1)";
+        case Kind::RejectionFailed: return "rejection sampler failed to accept";
+        case Kind::TdrHatFailed: return "tdr failed to build hat function";
+        case Kind::TdrDrawFailed: return "tdr failed to draw a sample";
+        case Kind::McmcNotInitialized: return "mcmc sampler not initialized (call init)";
+        case Kind::McmcFailed: return "mcmc sampler failed";
+    }
+    throw Panic("unknown SampleError variant");
+}
+
+bool operator==(const SampleError& a, const SampleError& b) {
+    return a.kind_ == b.kind_ &&
+           std::bit_cast<std::uint64_t>(a.value_) == std::bit_cast<std::uint64_t>(b.value_);
+}
+
+}  // namespace drovik
