@@ -63,6 +63,7 @@ test-asan:
 bench: build
 	$(BUILD)/drovik_bench
 	PYTHONPATH=python $(VPY) bench/bench_discrete.py
+	PYTHONPATH=python $(VPY) bench/bench_continuous.py
 
 demo: build
 	PYTHONPATH=python $(VPY) examples/tour.py

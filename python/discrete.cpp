@@ -24,11 +24,7 @@ double var(const Dist& d) { return d.var(); }
 double std_dev(const Dist& d) { return d.std(); }
 std::expected<double, SampleError> sample(const Dist& d) { return d.sample(ThreadRng::current()); }
 
-Ref sample_n(const Dist& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
-    return with_rng(seed, [&](ChachaRng& rng) {
-        return sampled_float_list(n, [&](std::span<double> chunk) { return d.sample_into(chunk, rng); });
-    });
-}
+Ref sample_n(const Dist& d, std::uint64_t n, std::optional<std::uint64_t> seed) { return sample_list(d, n, seed); }
 
 std::expected<Dist, BuildError> from_pmf(Sequence points, Sequence masses) {
     // Both arguments were checked to be sequences before either is read.
@@ -57,7 +53,7 @@ PyMethodDef from_pmf_def = function<"from_pmf(points, pmf)", from_pmf>();
 }  // namespace
 
 void register_discrete(PyObject* module) {
-    add_class<Dist>(module, "DiscreteDistribution", discrete_methods);
+    add_class<Dist>(module, {.name = "DiscreteDistribution", .methods = discrete_methods});
     add_function(module, &from_pmf_def);
 }
 

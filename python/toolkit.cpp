@@ -35,7 +35,23 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
 // Default literals allowed in text signatures; each maps to a constant.
 PyObject* default_value(std::string_view literal) {
     if (literal == "None") return Py_None;
+    if (literal == "True") return Py_True;
+    if (literal == "False") return Py_False;
     throw Panic("unsupported default in text signature: " + std::string(literal));
+}
+
+// Compares without encoding the key, which need not be valid UTF-8.
+bool keyword_is(PyObject* key, std::string_view name) {
+    Ref expected = Ref::checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    const int equal = PyObject_RichCompareBool(key, expected.get(), Py_EQ);
+    if (equal < 0) throw_python_error();
+    return equal == 1;
+}
+
+[[noreturn]] void keyword_error(std::string_view display, const char* what, PyObject* key) {
+    const std::string prefix = std::string(display) + " " + what + " '";
+    PyErr_Format(PyExc_TypeError, "%s%U'", prefix.c_str(), key);
+    throw_python_error();
 }
 
 }  // namespace
@@ -99,13 +115,10 @@ void bind_arguments(std::string_view display, std::span<const ParamSpec> params,
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
-            const std::string keyword = utf8(key);
             std::size_t index = 0;
-            while (index < max && params[index].name != keyword) ++index;
-            if (index == max)
-                raise(PyExc_TypeError, std::string(display) + " got an unexpected keyword argument '" + keyword + "'");
-            if (out[index] != nullptr)
-                raise(PyExc_TypeError, std::string(display) + " got multiple values for argument '" + keyword + "'");
+            while (index < max && !keyword_is(key, params[index].name)) ++index;
+            if (index == max) keyword_error(display, "got an unexpected keyword argument", key);
+            if (out[index] != nullptr) keyword_error(display, "got multiple values for argument", key);
             out[index] = value;
         }
     }
@@ -151,6 +164,42 @@ std::uint64_t Converter<std::uint64_t>::from_python(PyObject* object, std::strin
     return value;
 }
 
+void cannot_convert(PyObject* object, std::string_view name, std::string_view target) {
+    raise(PyExc_TypeError, "argument '" + std::string(name) + "': '" + type_name(object) +
+                               "' object cannot be converted to '" + std::string(target) + "'");
+}
+
+std::uint32_t Converter<std::uint32_t>::from_python(PyObject* object, std::string_view name) {
+    Ref index = Ref::steal(PyNumber_Index(object));
+    if (!index) argument_error(name);
+    const long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred()) argument_error(name);
+    if (value < 0 || value > 0xFFFFFFFFLL) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return static_cast<std::uint32_t>(value);
+}
+
+bool Converter<bool>::from_python(PyObject* object, std::string_view name) {
+    if (object == Py_True) return true;
+    if (object == Py_False) return false;
+    // numpy's booleans are accepted too; nothing else is truth-tested.
+    Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
+    if (!module) PyErr_Clear();
+    else if (PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {
+        const std::string type = type_name(object);
+        if (type == "bool_" || type == "bool") {
+            const int truth = PyObject_IsTrue(object);
+            if (truth < 0) throw_python_error();
+            return truth == 1;
+        }
+    }
+    cannot_convert(object, name, "PyBool");
+}
+
+std::string Converter<std::string>::from_python(PyObject* object, std::string_view name) {
+    if (!PyUnicode_Check(object)) cannot_convert(object, name, "PyString");
+    return utf8(object);
+}
+
 namespace {
 
 PyObject* sequence_abc() {
@@ -167,19 +216,17 @@ Sequence Converter<Sequence>::from_python(PyObject* object, std::string_view nam
     if (PyList_Check(object) || PyTuple_Check(object)) return {object};
     const int is_sequence = PyObject_IsInstance(object, sequence_abc());
     if (is_sequence < 0) throw_python_error();
-    if (is_sequence == 0) {
-        raise(PyExc_TypeError,
-              "argument '" + std::string(name) + "': '" + type_name(object) + "' object cannot be converted to 'Sequence'");
-    }
+    if (is_sequence == 0) cannot_convert(object, name, "Sequence");
     return {object};
 }
 
 std::vector<double> extract_f64_list(PyObject* iterable) {
     Ref iterator = Ref::checked(PyObject_GetIter(iterable));
     std::vector<double> out;
+    // Only a hint: a sequence's __len__ may claim anything.
     const Py_ssize_t hint = PyObject_Size(iterable);
     if (hint < 0) PyErr_Clear();
-    else out.reserve(static_cast<std::size_t>(hint));
+    else out.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), 1 << 16));
     while (PyObject* raw = PyIter_Next(iterator.get())) {
         Ref item = Ref::steal(raw);
         const double value = PyFloat_AsDouble(item.get());
@@ -215,6 +262,8 @@ void check_interrupt() {
 // Borrow flags
 
 BorrowGuard::BorrowGuard(InstanceHeader* instance, Borrow kind) : instance_(instance), kind_(kind) {
+    // Only reachable from a finalizer that runs after the cycle collector cleared the object.
+    if (!instance->ready) raise(PyExc_RuntimeError, "object was cleared by the garbage collector");
     if (kind == Borrow::Shared) {
         if (instance->borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
         ++instance->borrow;
@@ -248,14 +297,22 @@ PyTypeObject* add_type(PyObject* module, const TypeParts& parts) {
     static std::deque<std::string> qualified_names;
     qualified_names.push_back(std::string("_drovik.") + parts.name);
 
-    PyType_Slot slots[] = {
+    std::vector<PyType_Slot> slots = {
         {Py_tp_dealloc, reinterpret_cast<void*>(parts.dealloc)},
-        {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
-        {Py_tp_methods, parts.methods},
-        {0, nullptr},
+        {Py_tp_new, reinterpret_cast<void*>(parts.constructor.create ? parts.constructor.create : &no_constructor)},
     };
-    PyType_Spec spec{qualified_names.back().c_str(), static_cast<int>(parts.basic_size), 0, Py_TPFLAGS_DEFAULT,
-                     slots};
+    if (parts.constructor.doc) slots.push_back({Py_tp_doc, const_cast<char*>(parts.constructor.doc)});
+    if (parts.methods) slots.push_back({Py_tp_methods, parts.methods});
+    if (parts.getters) slots.push_back({Py_tp_getset, parts.getters});
+    if (parts.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(parts.repr)});
+    unsigned flags = Py_TPFLAGS_DEFAULT;
+    if (parts.traverse) {
+        flags |= Py_TPFLAGS_HAVE_GC;
+        slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(parts.traverse)});
+        slots.push_back({Py_tp_clear, reinterpret_cast<void*>(parts.clear)});
+    }
+    slots.push_back({0, nullptr});
+    PyType_Spec spec{qualified_names.back().c_str(), static_cast<int>(parts.basic_size), 0, flags, slots.data()};
     Ref type = Ref::checked(PyType_FromSpec(&spec));
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
     add(module, parts.name, type.get());

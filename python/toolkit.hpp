@@ -234,8 +234,25 @@ struct Sequence {
 // conversion error propagates unchanged.
 std::vector<double> extract_f64_list(PyObject* iterable);
 
+// Any object, taken as it is; nothing is checked until it is called.
+struct Callable {
+    PyObject* object;  // borrowed from the argument tuple
+};
+
+// The class registered for a core type, filled in when the class is added.
+template <class Core>
+struct ClassInfo {
+    static inline const char* name = nullptr;
+    static inline PyTypeObject* type = nullptr;
+};
+
+[[noreturn]] void cannot_convert(PyObject* object, std::string_view name, std::string_view target);
+
+// Module classes: an instance of exactly the class, its core value copied.
 template <class T>
-struct Converter;
+struct Converter {
+    static T from_python(PyObject* object, std::string_view name);
+};
 
 template <>
 struct Converter<double> {
@@ -260,8 +277,28 @@ struct Converter<std::optional<T>> {
 };
 
 template <>
+struct Converter<std::uint32_t> {
+    static std::uint32_t from_python(PyObject* object, std::string_view name);
+};
+
+template <>
+struct Converter<bool> {
+    static bool from_python(PyObject* object, std::string_view name);
+};
+
+template <>
+struct Converter<std::string> {
+    static std::string from_python(PyObject* object, std::string_view name);
+};
+
+template <>
 struct Converter<Sequence> {
     static Sequence from_python(PyObject* object, std::string_view name);
+};
+
+template <>
+struct Converter<Callable> {
+    static Callable from_python(PyObject* object, std::string_view) { return {object}; }
 };
 
 // ---------------------------------------------------------------------------
@@ -313,6 +350,14 @@ decltype(auto) with_rng(std::optional<std::uint64_t> seed, Body&& body) {
     return body(static_cast<ChachaRng&>(ThreadRng::current()));
 }
 
+// n draws of a sampler as a list, from a seeded generator or this thread's.
+template <class Sampler>
+Ref sample_list(const Sampler& sampler, std::uint64_t n, std::optional<std::uint64_t> seed) {
+    return with_rng(seed, [&](ChachaRng& rng) {
+        return sampled_float_list(n, [&](std::span<double> chunk) { return sampler.sample_into(chunk, rng); });
+    });
+}
+
 template <class Core>
 PyObject* new_instance(Core&& core);
 
@@ -321,8 +366,16 @@ PyObject* to_python(T&& value) {
     using V = std::remove_cvref_t<T>;
     if constexpr (std::is_same_v<V, Ref>) {
         return value.release();
+    } else if constexpr (std::is_same_v<V, bool>) {
+        return Ref::borrow(value ? Py_True : Py_False).release();
     } else if constexpr (std::is_same_v<V, double>) {
         return float_object(value).release();
+    } else if constexpr (std::is_same_v<V, std::string>) {
+        return Ref::checked(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()))).release();
+    } else if constexpr (requires { value.has_value(); value.value(); typename V::value_type; } &&
+                         !requires { value.error(); }) {
+        if (!value) return Ref::borrow(Py_None).release();
+        return to_python(std::move(*value));
     } else if constexpr (std::is_same_v<V, std::uint64_t> || std::is_same_v<V, std::size_t>) {
         return int_object(value).release();
     } else if constexpr (std::is_same_v<V, std::vector<double>>) {
@@ -347,6 +400,7 @@ struct InstanceHeader {
     PyObject_HEAD
     // > 0: that many shared borrows; -1: borrowed exclusively.
     std::int32_t borrow;
+    // False once the cycle collector has cleared the core object.
     bool ready;
 };
 
@@ -355,6 +409,11 @@ struct Instance : InstanceHeader {
     alignas(Core) unsigned char storage[sizeof(Core)];
     Core& core() { return *std::launder(reinterpret_cast<Core*>(storage)); }
 };
+
+template <class Core>
+Instance<Core>* instance_of(PyObject* self) {
+    return reinterpret_cast<Instance<Core>*>(self);
+}
 
 class BorrowGuard {
 public:
@@ -368,19 +427,17 @@ private:
     Borrow kind_;
 };
 
-// The type object created for each core type when its class is added.
+// Core types that hold Python objects report them to the cycle collector.
 template <class Core>
-PyTypeObject*& class_type() {
-    static PyTypeObject* type = nullptr;
-    return type;
-}
+concept HoldsPythonObjects = requires(const Core& core, visitproc visit, void* arg) {
+    { core.traverse(visit, arg) } -> std::same_as<int>;
+};
 
 template <class Core>
-PyObject* new_instance(Core&& core) {
-    PyTypeObject* type = class_type<Core>();
+PyObject* allocate_instance(PyTypeObject* type, Core&& core) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref object = Ref::checked(alloc(type, 0));
-    auto* instance = reinterpret_cast<Instance<Core>*>(object.get());
+    auto* instance = instance_of<Core>(object.get());
     instance->borrow = 0;
     new (instance->storage) Core(std::move(core));
     instance->ready = true;
@@ -388,16 +445,41 @@ PyObject* new_instance(Core&& core) {
 }
 
 template <class Core>
-void dealloc_instance(PyObject* self) {
-    auto* instance = reinterpret_cast<Instance<Core>*>(self);
-    PyTypeObject* type = Py_TYPE(self);
+PyObject* new_instance(Core&& core) {
+    return allocate_instance(ClassInfo<Core>::type, std::move(core));
+}
+
+template <class Core>
+void destroy_core(Instance<Core>* instance) {
     if (instance->ready) {
         instance->ready = false;
         instance->core().~Core();
     }
+}
+
+template <class Core>
+void dealloc_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if constexpr (HoldsPythonObjects<Core>) PyObject_GC_UnTrack(self);
+    destroy_core(instance_of<Core>(self));
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
     Py_DECREF(type);
+}
+
+template <class Core>
+int traverse_instance(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    auto* instance = instance_of<Core>(self);
+    if (!instance->ready) return 0;
+    return instance->core().traverse(visit, arg);
+}
+
+template <class Core>
+int clear_instance(PyObject* self) {
+    // Dropping the core releases the Python objects it holds, which breaks the cycle.
+    destroy_core(instance_of<Core>(self));
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -421,11 +503,15 @@ struct TailOf<std::tuple<Head, Tail...>> {
     using Rest = std::tuple<Tail...>;
 };
 
+template <class Args>
+using Decayed = decltype(std::apply([](auto... a) { return std::tuple<std::remove_cvref_t<decltype(a)>...>{}; },
+                                    std::declval<Args>()));
+
 template <class Sig>
-std::string display_name(const char* class_name) {
+std::string display_name(const char* owner) {
     std::string out;
-    if (class_name != nullptr) {
-        out += class_name;
+    if (owner != nullptr) {
+        out += owner;
         out += '.';
     }
     out += Sig::name;
@@ -435,34 +521,28 @@ std::string display_name(const char* class_name) {
 
 template <class Sig, class ArgTuple, std::size_t... I>
 ArgTuple convert_arguments(std::span<PyObject*> bound, std::index_sequence<I...>) {
-    // Converted left to right, so the first bad argument is the one reported.
-    return ArgTuple{Converter<std::remove_cvref_t<std::tuple_element_t<I, ArgTuple>>>::from_python(
-        bound[I], Sig::params[I].name)...};
+    // Braced initialisation converts left to right, so the first bad argument is the one reported.
+    return ArgTuple{Converter<std::tuple_element_t<I, ArgTuple>>::from_python(bound[I], Sig::params[I].name)...};
 }
 
 template <class Sig, class ArgTuple>
-ArgTuple bind_and_convert(const char* class_name, PyObject* args, PyObject* kwargs) {
+ArgTuple bind_and_convert(const char* owner, PyObject* args, PyObject* kwargs) {
     constexpr std::size_t n = std::tuple_size_v<ArgTuple>;
     static_assert(n == Sig::count, "the callable's parameters must match the text signature");
     std::array<PyObject*, n == 0 ? 1 : n> bound{};
-    bind_arguments(display_name<Sig>(class_name), Sig::params, Sig::required, args, kwargs,
+    bind_arguments(display_name<Sig>(owner), Sig::params, Sig::required, args, kwargs,
                    std::span<PyObject*>(bound.data(), n));
     return convert_arguments<Sig, ArgTuple>(std::span<PyObject*>(bound.data(), n), std::make_index_sequence<n>{});
 }
 
-template <class Args>
-using Decayed = decltype(std::apply([](auto... a) { return std::tuple<std::remove_cvref_t<decltype(a)>...>{}; },
-                                    std::declval<Args>()));
+template <class F>
+PyCFunction as_cfunction(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
 
 }  // namespace detail
 
-// The class name used in messages of a core type's methods.
-template <class Core>
-const char*& class_name() {
-    static const char* name = nullptr;
-    return name;
-}
-
+// A method: Impl(const Core&, args...) takes a shared borrow, Impl(Core&, args...) an exclusive one.
 template <FixedString SigText, auto Impl>
 PyMethodDef method() {
     using Sig = Signature<SigText>;
@@ -471,13 +551,14 @@ PyMethodDef method() {
     using Core = std::remove_cvref_t<SelfRef>;
     using Rest = detail::Decayed<typename detail::TailOf<typename Traits::Args>::Rest>;
     static_assert(Sig::is_method, "a method's text signature starts with $self");
+    static_assert(std::is_reference_v<SelfRef>, "a method takes its core object by reference");
     constexpr Borrow borrow = std::is_const_v<std::remove_reference_t<SelfRef>> ? Borrow::Shared : Borrow::Exclusive;
 
     if constexpr (Sig::count == 0) {
         static_assert(std::tuple_size_v<Rest> == 0, "the callable's parameters must match the text signature");
         PyCFunction trampoline = [](PyObject* self, PyObject*) -> PyObject* {
             return guarded([&] {
-                auto* instance = reinterpret_cast<Instance<Core>*>(self);
+                auto* instance = instance_of<Core>(self);
                 BorrowGuard guard(instance, borrow);
                 return to_python(Impl(instance->core()));
             });
@@ -486,23 +567,37 @@ PyMethodDef method() {
     } else {
         PyCFunctionWithKeywords trampoline = [](PyObject* self, PyObject* args, PyObject* kwargs) -> PyObject* {
             return guarded([&] {
-                auto converted = detail::bind_and_convert<Sig, Rest>(class_name<Core>(), args, kwargs);
-                auto* instance = reinterpret_cast<Instance<Core>*>(self);
+                auto converted = detail::bind_and_convert<Sig, Rest>(ClassInfo<Core>::name, args, kwargs);
+                auto* instance = instance_of<Core>(self);
                 BorrowGuard guard(instance, borrow);
                 return to_python(std::apply(
                     [&](auto&&... a) { return Impl(instance->core(), std::move(a)...); }, std::move(converted)));
             });
         };
-        return {Sig::c_name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampoline)),
-                METH_VARARGS | METH_KEYWORDS, Sig::doc.data()};
+        return {Sig::c_name.data(), detail::as_cfunction(trampoline), METH_VARARGS | METH_KEYWORDS, Sig::doc.data()};
     }
+}
+
+// A static method of the class of Owner (no instance involved).
+template <class Owner, FixedString SigText, auto Impl>
+PyMethodDef static_method() {
+    using Sig = Signature<SigText>;
+    using Args = detail::Decayed<typename detail::FnTraits<decltype(Impl)>::Args>;
+    static_assert(!Sig::is_method, "a static method takes no $self");
+    PyCFunctionWithKeywords trampoline = [](PyObject*, PyObject* args, PyObject* kwargs) -> PyObject* {
+        return guarded([&] {
+            auto converted = detail::bind_and_convert<Sig, Args>(ClassInfo<Owner>::name, args, kwargs);
+            return to_python(std::apply(Impl, std::move(converted)));
+        });
+    };
+    return {Sig::c_name.data(), detail::as_cfunction(trampoline), METH_STATIC | METH_VARARGS | METH_KEYWORDS,
+            Sig::doc.data()};
 }
 
 template <FixedString SigText, auto Impl>
 PyMethodDef function() {
     using Sig = Signature<SigText>;
-    using Traits = detail::FnTraits<decltype(Impl)>;
-    using Args = detail::Decayed<typename Traits::Args>;
+    using Args = detail::Decayed<typename detail::FnTraits<decltype(Impl)>::Args>;
     static_assert(!Sig::is_method, "a module function takes no $self");
     PyCFunctionWithKeywords trampoline = [](PyObject*, PyObject* args, PyObject* kwargs) -> PyObject* {
         return guarded([&] {
@@ -510,32 +605,117 @@ PyMethodDef function() {
             return to_python(std::apply(Impl, std::move(converted)));
         });
     };
-    return {Sig::c_name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampoline)),
-            METH_VARARGS | METH_KEYWORDS, Sig::doc.data()};
+    return {Sig::c_name.data(), detail::as_cfunction(trampoline), METH_VARARGS | METH_KEYWORDS, Sig::doc.data()};
+}
+
+// A read-only property: Impl(const Core&).
+template <FixedString Name, auto Impl>
+PyGetSetDef property() {
+    using SelfRef = typename detail::TailOf<typename detail::FnTraits<decltype(Impl)>::Args>::Self;
+    using Core = std::remove_cvref_t<SelfRef>;
+    getter get = [](PyObject* self, void*) -> PyObject* {
+        return guarded([&] {
+            auto* instance = instance_of<Core>(self);
+            BorrowGuard guard(instance, Borrow::Shared);
+            return to_python(Impl(instance->core()));
+        });
+    };
+    return {Name.text, get, nullptr, nullptr, nullptr};
+}
+
+// __repr__: Impl(const Core&) -> std::string.
+template <auto Impl>
+reprfunc repr() {
+    using SelfRef = typename detail::TailOf<typename detail::FnTraits<decltype(Impl)>::Args>::Self;
+    using Core = std::remove_cvref_t<SelfRef>;
+    return [](PyObject* self) -> PyObject* {
+        return guarded([&] {
+            auto* instance = instance_of<Core>(self);
+            BorrowGuard guard(instance, Borrow::Shared);
+            return to_python(Impl(instance->core()));
+        });
+    };
+}
+
+struct Constructor {
+    newfunc create = nullptr;
+    const char* doc = nullptr;  // "<Class>(<parameters>)\n--\n\n": the class's text signature
+};
+
+// The Python-callable constructor: Impl(args...) -> Core or expected<Core, E>.
+template <FixedString SigText, auto Impl>
+Constructor constructor() {
+    using Sig = Signature<SigText>;
+    using Traits = detail::FnTraits<decltype(Impl)>;
+    using Args = detail::Decayed<typename Traits::Args>;
+    using Result = typename Traits::Result;
+    newfunc create = [](PyTypeObject* type, PyObject* args, PyObject* kwargs) -> PyObject* {
+        return guarded([&]() -> PyObject* {
+            auto converted = detail::bind_and_convert<Sig, Args>(nullptr, args, kwargs);
+            Result built = std::apply(Impl, std::move(converted));
+            if constexpr (requires { built.error(); }) {
+                if (!built) {
+                    set_error(built.error());
+                    return nullptr;
+                }
+                return allocate_instance(type, std::move(*built));
+            } else {
+                return allocate_instance(type, std::move(built));
+            }
+        });
+    };
+    return {create, Sig::doc.data()};
 }
 
 // ---------------------------------------------------------------------------
 // Classes and the module
 
 struct TypeParts {
-    const char* name;            // short class name, e.g. "DiscreteDistribution"
+    const char* name;  // short class name, e.g. "DiscreteDistribution"
     std::size_t basic_size;
     destructor dealloc;
-    PyMethodDef* methods;        // terminated by a zeroed entry
+    Constructor constructor;  // none: calling the class raises TypeError
+    PyMethodDef* methods;     // each table ends with a zeroed entry, or is null
+    PyGetSetDef* getters;
+    reprfunc repr;
+    traverseproc traverse;  // set for classes that hold Python objects
+    inquiry clear;
 };
 
-// Creates the final, dict-less type "_drovik.<name>" with no Python-callable
-// constructor and adds it to the module.
+// Creates the final, dict-less type "_drovik.<name>" and adds it to the module.
 PyTypeObject* add_type(PyObject* module, const TypeParts& parts);
 
 // Binds `name` in the module and appends it to the module's __all__.
 void add(PyObject* module, const char* name, PyObject* value);
 void add_function(PyObject* module, PyMethodDef* def);
 
+// One class of the module, declared as a table.
+struct ClassTable {
+    const char* name;
+    Constructor constructor = {};
+    PyMethodDef* methods = nullptr;
+    PyGetSetDef* getters = nullptr;
+    reprfunc repr = nullptr;
+};
+
 template <class Core>
-void add_class(PyObject* module, const char* name, PyMethodDef* methods) {
-    class_name<Core>() = name;
-    class_type<Core>() = add_type(module, {name, sizeof(Instance<Core>), &dealloc_instance<Core>, methods});
+void add_class(PyObject* module, const ClassTable& table) {
+    ClassInfo<Core>::name = table.name;
+    TypeParts parts{table.name, sizeof(Instance<Core>), &dealloc_instance<Core>, table.constructor,
+                    table.methods, table.getters, table.repr, nullptr, nullptr};
+    if constexpr (HoldsPythonObjects<Core>) {
+        parts.traverse = &traverse_instance<Core>;
+        parts.clear = &clear_instance<Core>;
+    }
+    ClassInfo<Core>::type = add_type(module, parts);
+}
+
+template <class T>
+T Converter<T>::from_python(PyObject* object, std::string_view name) {
+    if (Py_TYPE(object) != ClassInfo<T>::type) cannot_convert(object, name, ClassInfo<T>::name);
+    auto* instance = instance_of<T>(object);
+    BorrowGuard guard(instance, Borrow::Shared);
+    return instance->core();
 }
 
 }  // namespace drovik::py

@@ -10,12 +10,41 @@ namespace drovik {
 std::string format_double(double value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-    // Fixed format without a precision is the shortest round-trip digit string
-    // written positionally; the widest case (5e-324) needs 327 characters.
-    char buffer[400];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    // Shortest round-trip digits come from the scientific form ("d.ddde+XX");
+    // they are then written out positionally, padded with zeros.
+    char buffer[64];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
     if (ec != std::errc{}) throw Panic("double does not fit its formatting buffer");
-    return std::string(buffer, end);
+    const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+    const std::size_t e = text.find('e');
+    std::string_view mantissa = text.substr(0, e);
+    int exponent = 0;
+    std::from_chars(text.data() + e + 1 + (text[e + 1] == '+' ? 1 : 0), text.data() + text.size(), exponent);
+
+    std::string out;
+    if (mantissa.front() == '-') {
+        out += '-';
+        mantissa.remove_prefix(1);
+    }
+    std::string digits;
+    for (char c : mantissa) {
+        if (c != '.') digits += c;
+    }
+    // value = 0.digits * 10^(exponent + 1)
+    const int point = exponent + 1;
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else if (static_cast<std::size_t>(point) >= digits.size()) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point) - digits.size(), '0');
+    } else {
+        out += digits.substr(0, static_cast<std::size_t>(point));
+        out += '.';
+        out += digits.substr(static_cast<std::size_t>(point));
+    }
+    return out;
 }
 
 std::string BuildError::display() const {

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <string>
 
+#include "random/draws.hpp"
+
 namespace drovik {
 
 namespace {
@@ -78,19 +80,12 @@ std::expected<double, SampleError> DiscreteSampler::ppf(double u) const {
 }
 
 std::expected<void, SampleError> DiscreteSampler::sample_into(std::span<double> out, ChachaRng& rng) const {
-    for (double& slot : out) {
-        auto drawn = sample(rng);
-        if (!drawn) return std::unexpected(drawn.error());
-        slot = *drawn;
-    }
-    return {};
+    return draw_into(out, [&] { return sample(rng); });
 }
 
 std::expected<std::vector<double>, SampleError> DiscreteSampler::sample_n(std::uint64_t n,
                                                                           ChachaRng& rng) const {
-    std::vector<double> out(n);
-    if (auto filled = sample_into(out, rng); !filled) return std::unexpected(filled.error());
-    return out;
+    return draw_n(n, [&] { return sample(rng); });
 }
 
 double DiscreteSampler::mean() const {
