@@ -2,6 +2,7 @@
 // names in inventory order.
 #include <Python.h>
 
+#include "continuous.hpp"
 #include "discrete.hpp"
 #include "exceptions.hpp"
 #include "toolkit.hpp"
@@ -28,6 +29,7 @@ PyObject* init_module() {
         }
         Ref module = Ref::checked(PyModule_Create(&module_def));
         register_errors(module.get());
+        register_continuous(module.get());
         register_discrete(module.get());
         // Reachable as drovik.PanicException, but not one of the public names.
         if (PyObject_SetAttrString(module.get(), "PanicException", panic_exception_type()) < 0)

@@ -1,0 +1,243 @@
+// Interval, BuildOptions, ContinuousDistribution and the factories that build
+// a continuous distribution from a Python density or distribution function.
+//
+//   dist = from_pdf(lambda x: math.exp(-0.5 * x * x), Interval(-8.0, 8.0))
+//   dist.cdf(1.0), dist.ppf(0.975), dist.sample_n(1000, seed=42)
+#include "continuous.hpp"
+
+#include <memory>
+#include <variant>
+#include <vector>
+
+#include "callable.hpp"
+#include "continuous/sampler.hpp"
+#include "exceptions.hpp"
+#include "toolkit.hpp"
+
+namespace drovik::py {
+
+namespace {
+
+using Interval = Support;
+using PdfSampler = ContinuousSampler<IntegratedPdf<UserPdf>>;
+using CdfSampler = ContinuousSampler<AffineCdf<UserCdf>>;
+
+// The core sampler of one kind, and the user functions it holds.
+struct ContinuousObject {
+    std::variant<PdfSampler, CdfSampler> sampler;
+    std::vector<std::shared_ptr<const PyCallable>> callables;
+
+    int traverse(visitproc visit, void* arg) const {
+        for (const auto& callable : callables) Py_VISIT(callable->object());
+        return 0;
+    }
+
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        return std::visit(std::forward<F>(f), sampler);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Interval
+
+std::expected<Interval, BuildError> make_interval(double lo, double hi) { return check_support(lo, hi); }
+double interval_lo(const Interval& iv) { return iv.lo; }
+double interval_hi(const Interval& iv) { return iv.hi; }
+std::string interval_repr(const Interval& iv) {
+    return "Interval(" + format_double(iv.lo) + ", " + format_double(iv.hi) + ")";
+}
+
+PyGetSetDef interval_properties[] = {
+    property<"lo", interval_lo>(),
+    property<"hi", interval_hi>(),
+    {},
+};
+
+// ---------------------------------------------------------------------------
+// BuildOptions
+
+BuildOptions make_options(std::optional<double> quad_tolerance, std::optional<double> ppf_tolerance,
+                          std::optional<std::uint32_t> max_iterations, bool use_newton,
+                          std::optional<std::uint64_t> hermite_grid_size, std::optional<std::string> tdr_transform,
+                          std::optional<std::uint64_t> tdr_construction_points,
+                          std::optional<double> tdr_dpdf_rel_step) {
+    BuildOptions options;
+    options.quad_tolerance = quad_tolerance.value_or(options.quad_tolerance);
+    options.ppf_tolerance = ppf_tolerance.value_or(options.ppf_tolerance);
+    options.max_iterations = max_iterations.value_or(options.max_iterations);
+    options.use_newton = use_newton;
+    options.tdr_construction_points = tdr_construction_points.value_or(options.tdr_construction_points);
+    options.tdr_dpdf_rel_step = tdr_dpdf_rel_step.value_or(options.tdr_dpdf_rel_step);
+    // A grid size decides the mode; the transform text is then never parsed.
+    if (hermite_grid_size) options.hermite_grid_size = hermite_grid_size;
+    else if (tdr_transform) options.tdr_transform = parse_tdr_transform(*tdr_transform);
+    return options;
+}
+
+BuildOptions hermite_options(std::uint64_t grid_size) { return BuildOptions::hermite(grid_size); }
+
+BuildOptions tdr_options(std::string transform, std::optional<std::uint64_t> construction_points) {
+    const TdrTransform parsed = parse_tdr_transform(transform);
+    return BuildOptions::tdr(parsed, construction_points.value_or(BuildOptions{}.tdr_construction_points));
+}
+
+PyMethodDef options_methods[] = {
+    static_method<BuildOptions, "hermite(grid_size)", hermite_options>(),
+    static_method<BuildOptions, "tdr(transform, construction_points=None)", tdr_options>(),
+    {},
+};
+
+// ---------------------------------------------------------------------------
+// ContinuousDistribution
+
+double cdf(const ContinuousObject& d, double x) {
+    return d.visit([&](const auto& s) { return s.cdf(x); });
+}
+double sf(const ContinuousObject& d, double x) {
+    return d.visit([&](const auto& s) { return s.sf(x); });
+}
+std::optional<double> pdf(const ContinuousObject& d, double x) {
+    return d.visit([&](const auto& s) { return s.pdf(x); });
+}
+std::optional<double> logpdf(const ContinuousObject& d, double x) {
+    return d.visit([&](const auto& s) { return s.logpdf(x); });
+}
+double logcdf(const ContinuousObject& d, double x) {
+    return d.visit([&](const auto& s) { return s.logcdf(x); });
+}
+double logsf(const ContinuousObject& d, double x) {
+    return d.visit([&](const auto& s) { return s.logsf(x); });
+}
+std::expected<double, SampleError> ppf(const ContinuousObject& d, double u) {
+    return d.visit([&](const auto& s) { return s.ppf(u); });
+}
+std::expected<double, SampleError> isf(const ContinuousObject& d, double q) { return ppf(d, 1.0 - q); }
+std::expected<double, SampleError> sample(const ContinuousObject& d) {
+    return d.visit([&](const auto& s) { return s.sample(ThreadRng::current()); });
+}
+Ref sample_n(const ContinuousObject& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
+    return d.visit([&](const auto& s) { return sample_list(s, n, seed); });
+}
+Interval support(const ContinuousObject& d) {
+    return d.visit([](const auto& s) { return s.support(); });
+}
+bool uses_tdr(const ContinuousObject& d) {
+    return d.visit([](const auto& s) { return s.uses_tdr(); });
+}
+bool uses_hermite_table(const ContinuousObject& d) {
+    return d.visit([](const auto& s) { return s.uses_hermite_table(); });
+}
+
+PyMethodDef distribution_methods[] = {
+    method<"support($self)", support>(),
+    method<"sample($self)", sample>(),
+    method<"sample_n($self, n, seed=None)", sample_n>(),
+    method<"cdf($self, x)", cdf>(),
+    method<"pdf($self, x)", pdf>(),
+    method<"ppf($self, u)", ppf>(),
+    method<"sf($self, x)", sf>(),
+    method<"isf($self, q)", isf>(),
+    method<"logpdf($self, x)", logpdf>(),
+    method<"logcdf($self, x)", logcdf>(),
+    method<"logsf($self, x)", logsf>(),
+    method<"uses_hermite_table($self)", uses_hermite_table>(),
+    method<"uses_tdr($self)", uses_tdr>(),
+    {},
+};
+
+// ---------------------------------------------------------------------------
+// Factories
+
+const BuildOptions default_options{};
+
+void require_built_mode(const BuildOptions& options) {
+    switch (options.mode()) {
+        case BuildOptions::Mode::Inversion: return;
+        case BuildOptions::Mode::HermiteTable:
+            raise(PyExc_NotImplementedError, "Hermite quantile table sampling is not available yet");
+        case BuildOptions::Mode::Tdr:
+            raise(PyExc_NotImplementedError, "transformed density rejection sampling is not available yet");
+    }
+}
+
+template <class Sampler>
+std::expected<ContinuousObject, BuildError> wrap(std::expected<Sampler, BuildError> built,
+                                                 std::vector<std::shared_ptr<const PyCallable>> callables) {
+    if (!built) return std::unexpected(built.error());
+    return ContinuousObject{std::move(*built), std::move(callables)};
+}
+
+std::expected<ContinuousObject, BuildError> build_from_pdf(Callable f, Interval interval,
+                                                           const BuildOptions& options) {
+    require_built_mode(options);
+    auto density = make_float_fn(f.object);
+    return wrap(sampler_from_pdf(UserPdf{density, interval}, interval.lo, interval.hi, options), {density});
+}
+
+std::expected<ContinuousObject, BuildError> build_from_cdf(Callable f, Interval interval,
+                                                           const BuildOptions& options) {
+    if (options.mode() == BuildOptions::Mode::HermiteTable) require_built_mode(options);
+    auto function = make_float_fn(f.object);
+    return wrap(sampler_from_cdf(UserCdf{function, interval}, interval.lo, interval.hi, options), {function});
+}
+
+std::expected<ContinuousObject, BuildError> from_pdf(Callable f, Interval interval) {
+    return build_from_pdf(f, interval, default_options);
+}
+
+std::expected<ContinuousObject, BuildError> from_pdf_with_options(Callable f, Interval interval,
+                                                                  BuildOptions options) {
+    return build_from_pdf(f, interval, options);
+}
+
+std::expected<ContinuousObject, BuildError> from_pdf_dpdf(Callable f, Callable dpdf, Interval interval,
+                                                          std::optional<BuildOptions> options) {
+    const BuildOptions& chosen = options ? *options : default_options;
+    require_built_mode(chosen);
+    auto density = make_float_fn(f.object);
+    auto derivative = make_float_fn(dpdf.object);
+    return wrap(sampler_from_pdf_with_dpdf(UserPdf{density, interval}, UserDpdf{derivative, interval}, interval.lo,
+                                           interval.hi, chosen),
+                {density, derivative});
+}
+
+std::expected<ContinuousObject, BuildError> from_cdf(Callable f, Interval interval) {
+    return build_from_cdf(f, interval, default_options);
+}
+
+std::expected<ContinuousObject, BuildError> from_cdf_with_options(Callable f, Interval interval,
+                                                                  BuildOptions options) {
+    return build_from_cdf(f, interval, options);
+}
+
+PyMethodDef factories[] = {
+    function<"from_pdf(f, interval)", from_pdf>(),
+    function<"from_pdf_with_options(f, interval, options)", from_pdf_with_options>(),
+    function<"from_pdf_dpdf(f, dpdf, interval, options=None)", from_pdf_dpdf>(),
+    function<"from_cdf(f, interval)", from_cdf>(),
+    function<"from_cdf_with_options(f, interval, options)", from_cdf_with_options>(),
+    {},
+};
+
+}  // namespace
+
+void register_continuous(PyObject* module) {
+    add_class<Interval>(module, {.name = "Interval",
+                                 .constructor = constructor<"Interval(lo, hi)", make_interval>(),
+                                 .getters = interval_properties,
+                                 .repr = repr<interval_repr>()});
+    add_class<BuildOptions>(
+        module, {.name = "BuildOptions",
+                 .constructor = constructor<"BuildOptions(quad_tolerance=None, ppf_tolerance=None, max_iterations=None, "
+                                            "use_newton=True, hermite_grid_size=None, tdr_transform=None, "
+                                            "tdr_construction_points=None, tdr_dpdf_rel_step=None)",
+                                            make_options>(),
+                 .methods = options_methods});
+    add_class<ContinuousObject>(module, {.name = "ContinuousDistribution", .methods = distribution_methods});
+    for (PyMethodDef& def : factories) {
+        if (def.ml_name != nullptr) add_function(module, &def);
+    }
+}
+
+}  // namespace drovik::py

@@ -1,0 +1,45 @@
+// Build options of a continuous distribution and its one sampling mode.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace drovik {
+
+enum class TdrTransform : std::uint8_t { Log, InvSqrt };
+
+struct BuildOptions {
+    double quad_tolerance = 1e-10;
+    double ppf_tolerance = 1e-12;
+    std::uint32_t max_iterations = 128;
+    bool use_newton = true;
+    std::optional<std::uint64_t> hermite_grid_size;
+    std::optional<TdrTransform> tdr_transform;
+    std::uint64_t tdr_construction_points = 30;
+    double tdr_dpdf_rel_step = 1e-4;
+    std::uint64_t tdr_max_trials = 100000;
+
+    enum class Mode : std::uint8_t { Inversion, HermiteTable, Tdr };
+
+    // A grid size wins over a transform.
+    Mode mode() const {
+        if (hermite_grid_size) return Mode::HermiteTable;
+        if (tdr_transform) return Mode::Tdr;
+        return Mode::Inversion;
+    }
+
+    static BuildOptions hermite(std::uint64_t grid_size) {
+        BuildOptions options;
+        options.hermite_grid_size = grid_size;
+        return options;
+    }
+
+    static BuildOptions tdr(TdrTransform transform, std::uint64_t construction_points = 30) {
+        BuildOptions options;
+        options.tdr_transform = transform;
+        options.tdr_construction_points = construction_points;
+        return options;
+    }
+};
+
+}  // namespace drovik
