@@ -9,7 +9,7 @@ ASAN_BUILD := build-asan
 PKG_ASAN := $(ASAN_BUILD)/pkg
 SANITIZER_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 
-.PHONY: all venv cxx-deps build build-asan test test-cpp test-python test-asan test-stubs bench demo wheel clean
+.PHONY: all venv cxx-deps build build-asan test test-cpp test-python test-asan test-stubs test-wheel bench demo wheel clean
 
 all: build
 
@@ -44,7 +44,7 @@ build-asan: venv cxx-deps
 	cp $(ASAN_BUILD)/_drovik.abi3.so $(PKG_ASAN)/drovik/
 
 test: build build-asan
-	$(MAKE) --no-print-directory test-cpp test-python test-asan
+	$(MAKE) --no-print-directory test-cpp test-python test-stubs test-asan test-wheel
 
 test-cpp:
 	$(BUILD)/drovik_core_tests --gtest_brief=1
@@ -54,11 +54,29 @@ test-cpp:
 test-python:
 	PYTHONPATH=python $(VPY) -m pytest tests/python -q
 
+# The type stubs must match the built module.
+test-stubs:
+	PYTHONPATH=python $(VPY) -m mypy.stubtest drovik._drovik
+
 # The Python tests once more against the sanitized extension.
 test-asan:
 	LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  DROVIK_UNDER_SANITIZER=1 PYTHONPATH=$(PKG_ASAN) $(VPY) -m pytest tests/python -q -p no:cacheprovider
+	  PYTHONPATH=$(PKG_ASAN) $(VPY) -c 'import drovik; assert "$(PKG_ASAN)" in drovik._drovik.__file__'
+	LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  PYTHONPATH=$(PKG_ASAN) $(VPY) -m pytest tests/python -q -p no:cacheprovider
+
+# pip builds an abi3 wheel through the same CMake build; it installs and imports
+# in a clean virtual environment.
+test-wheel: venv
+	rm -rf $(BUILD)/wheel $(BUILD)/wheel-venv
+	$(VPY) -m pip wheel . --no-deps -q -w $(BUILD)/wheel
+	ls $(BUILD)/wheel/drovik-*-cp38-abi3-*.whl
+	$(PYTHON) -m venv $(BUILD)/wheel-venv
+	$(BUILD)/wheel-venv/bin/python -m pip install -q --no-index $(BUILD)/wheel/drovik-*.whl
+	cd /tmp && $(abspath $(BUILD))/wheel-venv/bin/python -c \
+	  'import drovik; assert drovik.from_pmf([1, 2], [1, 1]).sample_n(3, seed=42) == [2.0, 2.0, 1.0]; print("wheel ok:", drovik.__file__)'
 
 bench: build
 	$(BUILD)/drovik_bench

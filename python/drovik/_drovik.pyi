@@ -7,18 +7,34 @@ bit on every x86-64 machine.
 
 from typing import Callable, List, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple, Union, final
 
-__all__: List[str]
+__all__ = [
+    "BuildError",
+    "SampleError",
+    "Interval",
+    "BuildOptions",
+    "ContinuousDistribution",
+    "from_pdf",
+    "from_pdf_with_options",
+    "from_pdf_dpdf",
+    "from_cdf",
+    "from_cdf_with_options",
+    "DiscreteDistribution",
+    "from_pmf",
+]
 
 _Real = Union[SupportsFloat, SupportsIndex]
 
-class BuildErrorPy(RuntimeError):
-    """A distribution cannot be built from what was given (bad support, masses, normalization, ...)."""
+class BuildError(RuntimeError):
+    """A distribution cannot be built from what was given (bad support, masses, normalization, ...).
 
-class SampleErrorPy(RuntimeError):
-    """An evaluation, inversion, statistic or draw failed (quantile out of range, inversion failed, ...)."""
+    Its class name is BuildErrorPy; ``str(error)`` is the message.
+    """
 
-BuildError = BuildErrorPy
-SampleError = SampleErrorPy
+class SampleError(RuntimeError):
+    """An evaluation, inversion, statistic or draw failed (quantile out of range, inversion failed, ...).
+
+    Its class name is SampleErrorPy; ``str(error)`` is the message.
+    """
 
 class PanicException(BaseException):
     """Raised when native code hits an internal error (a broken invariant such as an index out of range).
@@ -34,7 +50,7 @@ class Interval:
     "invalid support interval: lo must be strictly less than hi" when lo >= hi.
     """
 
-    def __init__(self, lo: _Real, hi: _Real) -> None: ...
+    def __new__(cls, lo: _Real, hi: _Real) -> "Interval": ...
     @property
     def lo(self) -> float:
         """The lower bound."""
@@ -53,8 +69,8 @@ class BuildOptions:
     with neither, draws invert the distribution function numerically.
     """
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         quad_tolerance: Optional[_Real] = None,
         ppf_tolerance: Optional[_Real] = None,
         max_iterations: Optional[SupportsIndex] = None,
@@ -63,7 +79,7 @@ class BuildOptions:
         tdr_transform: Optional[str] = None,
         tdr_construction_points: Optional[SupportsIndex] = None,
         tdr_dpdf_rel_step: Optional[_Real] = None,
-    ) -> None: ...
+    ) -> "BuildOptions": ...
     @staticmethod
     def hermite(grid_size: SupportsIndex) -> "BuildOptions":
         """Options for sampling from a monotone cubic quantile table with this grid size."""
