@@ -11,6 +11,7 @@
 
 #include "callable.hpp"
 #include "continuous/sampler.hpp"
+#include "continuous/stats.hpp"
 #include "exceptions.hpp"
 #include "toolkit.hpp"
 
@@ -19,12 +20,10 @@ namespace drovik::py {
 namespace {
 
 using Interval = Support;
-using PdfSampler = ContinuousSampler<IntegratedPdf<UserPdf>>;
-using CdfSampler = ContinuousSampler<AffineCdf<UserCdf>>;
 
 // The core sampler of one kind, and the user functions it holds.
 struct ContinuousObject {
-    std::variant<PdfSampler, CdfSampler> sampler;
+    std::variant<UserPdfSampler, UserCdfSampler, HistogramSampler, LocScaleSampler, TruncatedSampler> sampler;
     std::vector<std::shared_ptr<const PyCallable>> callables;
 
     int traverse(visitproc visit, void* arg) const {
@@ -129,6 +128,29 @@ bool uses_hermite_table(const ContinuousObject& d) {
     return d.visit([](const auto& s) { return s.uses_hermite_table(); });
 }
 
+std::expected<double, SampleError> mean(const ContinuousObject& d) {
+    return d.visit([](const auto& s) { return drovik::mean(s); });
+}
+std::expected<double, SampleError> var(const ContinuousObject& d) {
+    return d.visit([](const auto& s) { return variance(s); });
+}
+std::expected<double, SampleError> std_deviation(const ContinuousObject& d) {
+    return d.visit([](const auto& s) { return std_dev(s); });
+}
+std::expected<double, SampleError> median(const ContinuousObject& d) {
+    return d.visit([](const auto& s) { return drovik::median(s); });
+}
+std::expected<double, SampleError> entropy(const ContinuousObject& d) {
+    return d.visit([](const auto& s) { return drovik::entropy(s); });
+}
+std::expected<std::pair<double, double>, SampleError> interval(const ContinuousObject& d, double confidence) {
+    return d.visit([&](const auto& s) { return central_interval(s, confidence); });
+}
+std::expected<double, SampleError> expect(const ContinuousObject& d, Callable func) {
+    const PyFloatFn g(func.object);
+    return d.visit([&](const auto& s) { return drovik::expect(s, g); });
+}
+
 PyMethodDef distribution_methods[] = {
     method<"support($self)", support>(),
     method<"sample($self)", sample>(),
@@ -141,6 +163,13 @@ PyMethodDef distribution_methods[] = {
     method<"logpdf($self, x)", logpdf>(),
     method<"logcdf($self, x)", logcdf>(),
     method<"logsf($self, x)", logsf>(),
+    method<"mean($self)", mean>(),
+    method<"var($self)", var>(),
+    method<"std($self)", std_deviation>(),
+    method<"median($self)", median>(),
+    method<"entropy($self)", entropy>(),
+    method<"interval($self, confidence)", interval>(),
+    method<"expect($self, func)", expect>(),
     method<"uses_hermite_table($self)", uses_hermite_table>(),
     method<"uses_tdr($self)", uses_tdr>(),
     {},
@@ -211,12 +240,49 @@ std::expected<ContinuousObject, BuildError> from_cdf_with_options(Callable f, In
     return build_from_cdf(f, interval, options);
 }
 
+std::expected<ContinuousObject, BuildError> from_histogram(Sequence edges, Sequence counts, bool density,
+                                                           std::optional<BuildOptions> options) {
+    const BuildOptions& chosen = options ? *options : default_options;
+    require_built_mode(chosen);
+    std::vector<double> edge_values = extract_f64_list(edges.object);
+    std::vector<double> count_values = extract_f64_list(counts.object);
+    auto histogram = HistogramPdf::create(std::move(edge_values), std::move(count_values), density);
+    if (!histogram) return std::unexpected(histogram.error());
+    const Support s = histogram->support();
+    return wrap(sampler_from_pdf(std::move(*histogram), s.lo, s.hi, chosen), {});
+}
+
+std::expected<ContinuousObject, BuildError> from_pdf_loc_scale(Callable f, Interval interval, double loc, double scale,
+                                                               std::optional<BuildOptions> options) {
+    const BuildOptions& chosen = options ? *options : default_options;
+    require_built_mode(chosen);
+    auto density = make_float_fn(f.object);
+    auto mapped = LocScalePdf::create(UserPdf{density, interval}, loc, scale);
+    if (!mapped) return std::unexpected(mapped.error());
+    const Support s = mapped->support();
+    return wrap(sampler_from_pdf(std::move(*mapped), s.lo, s.hi, chosen), {density});
+}
+
+std::expected<ContinuousObject, BuildError> truncated(Callable f, Interval interval, Interval trunc_interval,
+                                                      std::optional<BuildOptions> options) {
+    const BuildOptions& chosen = options ? *options : default_options;
+    require_built_mode(chosen);
+    auto density = make_float_fn(f.object);
+    auto window = Truncated::create(UserPdf{density, interval}, trunc_interval.lo, trunc_interval.hi);
+    if (!window) return std::unexpected(window.error());
+    const Support s = window->support();
+    return wrap(sampler_from_pdf(std::move(*window), s.lo, s.hi, chosen), {density});
+}
+
 PyMethodDef factories[] = {
     function<"from_pdf(f, interval)", from_pdf>(),
     function<"from_pdf_with_options(f, interval, options)", from_pdf_with_options>(),
     function<"from_pdf_dpdf(f, dpdf, interval, options=None)", from_pdf_dpdf>(),
     function<"from_cdf(f, interval)", from_cdf>(),
     function<"from_cdf_with_options(f, interval, options)", from_cdf_with_options>(),
+    function<"from_histogram(edges, counts, density=False, options=None)", from_histogram>(),
+    function<"from_pdf_loc_scale(f, interval, loc, scale, options=None)", from_pdf_loc_scale>(),
+    function<"truncated(f, interval, trunc_interval, options=None)", truncated>(),
     {},
 };
 

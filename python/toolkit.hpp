@@ -378,6 +378,10 @@ PyObject* to_python(T&& value) {
         return to_python(std::move(*value));
     } else if constexpr (std::is_same_v<V, std::uint64_t> || std::is_same_v<V, std::size_t>) {
         return int_object(value).release();
+    } else if constexpr (std::is_same_v<V, std::pair<double, double>>) {
+        Ref first = float_object(value.first);
+        Ref second = float_object(value.second);
+        return Ref::checked(PyTuple_Pack(2, first.get(), second.get())).release();
     } else if constexpr (std::is_same_v<V, std::vector<double>>) {
         return float_list(value).release();
     } else if constexpr (requires { value.has_value(); value.error(); }) {

@@ -18,6 +18,9 @@ __all__ = [
     "from_pdf_dpdf",
     "from_cdf",
     "from_cdf_with_options",
+    "from_histogram",
+    "from_pdf_loc_scale",
+    "truncated",
     "DiscreteDistribution",
     "from_pmf",
 ]
@@ -117,6 +120,20 @@ class ContinuousDistribution:
         """The log of the distribution function (-inf where it is 0)."""
     def logsf(self, x: _Real) -> float:
         """The log of the survival function (-inf where it is 0)."""
+    def mean(self) -> float:
+        """The mean, by quadrature of x * pdf(x) (absolute tolerance 1e-10)."""
+    def var(self) -> float:
+        """The variance E[X^2] - E[X]^2, never negative."""
+    def std(self) -> float:
+        """The standard deviation."""
+    def median(self) -> float:
+        """The 0.5-quantile."""
+    def entropy(self) -> float:
+        """The differential entropy in nats; SampleError without a density."""
+    def interval(self, confidence: _Real) -> Tuple[float, float]:
+        """The central interval (ppf(a), ppf(1 - a)) with a = (1 - confidence) / 2."""
+    def expect(self, func: Callable[[float], float]) -> float:
+        """E[func(X)] by quadrature; SampleError "numerical integration failed" if func fails."""
     def uses_hermite_table(self) -> bool:
         """Whether quantiles and draws come from a Hermite quantile table."""
     def uses_tdr(self) -> bool:
@@ -141,6 +158,21 @@ def from_cdf(f: Callable[[float], float], interval: Interval) -> ContinuousDistr
 
 def from_cdf_with_options(f: Callable[[float], float], interval: Interval, options: BuildOptions) -> ContinuousDistribution:
     """A distribution from a distribution function f on interval, built as options say."""
+
+def from_histogram(
+    edges: Sequence[_Real], counts: Sequence[_Real], density: bool = False, options: Optional[BuildOptions] = None
+) -> ContinuousDistribution:
+    """A step density over the bins [edges[i], edges[i+1]) with heights from counts (or densities when density=True)."""
+
+def from_pdf_loc_scale(
+    f: Callable[[float], float], interval: Interval, loc: _Real, scale: _Real, options: Optional[BuildOptions] = None
+) -> ContinuousDistribution:
+    """The distribution of loc + scale * Z where Z has density f on interval; scale must be positive."""
+
+def truncated(
+    f: Callable[[float], float], interval: Interval, trunc_interval: Interval, options: Optional[BuildOptions] = None
+) -> ContinuousDistribution:
+    """The density f on interval restricted to trunc_interval (which must lie inside it) and renormalized."""
 
 @final
 class DiscreteDistribution:

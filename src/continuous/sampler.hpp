@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "continuous/cdf.hpp"
+#include "continuous/histogram.hpp"
 #include "continuous/integrate.hpp"
 #include "continuous/interfaces.hpp"
 #include "continuous/invert.hpp"
 #include "continuous/options.hpp"
+#include "continuous/truncated.hpp"
 #include "error.hpp"
 #include "random/draws.hpp"
 #include "random/rng.hpp"
@@ -146,7 +148,17 @@ std::expected<ContinuousSampler<AffineCdf<C>>, BuildError> sampler_from_cdf(C cd
     return ContinuousSampler<AffineCdf<C>>(std::move(*dist), detail::inversion_backend(options));
 }
 
+// The five kinds of continuous distribution, compiled once in the core.
+using UserPdfSampler = ContinuousSampler<IntegratedPdf<UserPdf>>;
+using UserCdfSampler = ContinuousSampler<AffineCdf<UserCdf>>;
+using HistogramSampler = ContinuousSampler<IntegratedPdf<HistogramPdf>>;
+using LocScaleSampler = ContinuousSampler<IntegratedPdf<LocScalePdf>>;
+using TruncatedSampler = ContinuousSampler<IntegratedPdf<Truncated>>;
+
 extern template class ContinuousSampler<IntegratedPdf<UserPdf>>;
 extern template class ContinuousSampler<AffineCdf<UserCdf>>;
+extern template class ContinuousSampler<IntegratedPdf<HistogramPdf>>;
+extern template class ContinuousSampler<IntegratedPdf<LocScalePdf>>;
+extern template class ContinuousSampler<IntegratedPdf<Truncated>>;
 
 }  // namespace drovik

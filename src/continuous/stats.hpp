@@ -1,0 +1,113 @@
+// Summary statistics of a continuous sampler: moments, entropy and
+// expectations by quadrature of the normalized density, median and central
+// intervals by its quantile function.
+#pragma once
+
+#include <cmath>
+#include <expected>
+#include <utility>
+
+#include "continuous/cdf.hpp"
+#include "continuous/integrate.hpp"
+#include "error.hpp"
+
+namespace drovik {
+
+// Statistics use a fixed tolerance, whatever the distribution was built with.
+inline constexpr double stats_tolerance = 1e-10;
+
+namespace detail {
+
+inline std::expected<double, SampleError> finite_or_failed(double value) {
+    if (!std::isfinite(value)) return std::unexpected(SampleError::of(SampleError::Kind::IntegrationFailed));
+    return value;
+}
+
+inline std::unexpected<SampleError> pdf_required() {
+    return std::unexpected(SampleError::of(SampleError::Kind::PdfRequired));
+}
+
+// The integral of g(x) * p(x) over the support, p the normalized density.
+template <class Sampler, class G>
+std::expected<double, SampleError> weighted_integral(const Sampler& sampler, G&& g) {
+    using D = std::remove_cvref_t<decltype(sampler.dist())>;
+    if constexpr (DensityModel<D>) {
+        const PdfBridge<D> p(sampler.dist());
+        const Support s = sampler.support();
+        const auto integrand = [&](double x) {
+            const double gx = g(x);  // g first, then the density: both may be Python calls
+            return gx * p.pdf(x);
+        };
+        return finite_or_failed(integrate_fn(integrand, s.lo, s.hi, stats_tolerance));
+    } else {
+        return pdf_required();
+    }
+}
+
+}  // namespace detail
+
+template <class Sampler>
+std::expected<double, SampleError> mean(const Sampler& sampler) {
+    return detail::weighted_integral(sampler, [](double x) { return x; });
+}
+
+// max(m2 - m1^2, 0): never negative and never -0.
+template <class Sampler>
+std::expected<double, SampleError> variance(const Sampler& sampler) {
+    const auto m1 = mean(sampler);
+    if (!m1) return m1;
+    const auto m2 = detail::weighted_integral(sampler, [](double x) { return x * x; });
+    if (!m2) return m2;
+    const double v = *m2 - *m1 * *m1;
+    return v > 0.0 ? v : 0.0;
+}
+
+template <class Sampler>
+std::expected<double, SampleError> std_dev(const Sampler& sampler) {
+    const auto v = variance(sampler);
+    if (!v) return v;
+    return std::sqrt(*v);
+}
+
+// -p ln p, with no contribution where p is 0, negative or NaN. A distribution
+// without a density has no entropy to compute: it fails like the moments.
+template <class Sampler>
+std::expected<double, SampleError> entropy(const Sampler& sampler) {
+    using D = std::remove_cvref_t<decltype(sampler.dist())>;
+    if constexpr (DensityModel<D>) {
+        const PdfBridge<D> p(sampler.dist());
+        const Support s = sampler.support();
+        const auto h = [&](double x) {
+            const double v = p.pdf(x);
+            return v > 0.0 ? -v * std::log(v) : 0.0;
+        };
+        return detail::finite_or_failed(integrate_fn(h, s.lo, s.hi, stats_tolerance));
+    } else {
+        return detail::pdf_required();
+    }
+}
+
+// E[g(X)]; g is evaluated at every quadrature point, also where p is 0.
+template <class Sampler, class G>
+std::expected<double, SampleError> expect(const Sampler& sampler, G&& g) {
+    return detail::weighted_integral(sampler, std::forward<G>(g));
+}
+
+template <class Sampler>
+std::expected<double, SampleError> median(const Sampler& sampler) {
+    return sampler.ppf(0.5);
+}
+
+template <class Sampler>
+std::expected<std::pair<double, double>, SampleError> central_interval(const Sampler& sampler, double confidence) {
+    if (!(confidence > 0.0 && confidence < 1.0))
+        return std::unexpected(SampleError::confidence_out_of_range(confidence));
+    const double a = (1.0 - confidence) * 0.5;
+    const auto lower = sampler.ppf(a);
+    if (!lower) return std::unexpected(lower.error());
+    const auto upper = sampler.ppf(1.0 - a);
+    if (!upper) return std::unexpected(upper.error());
+    return std::pair{*lower, *upper};
+}
+
+}  // namespace drovik
