@@ -82,6 +82,7 @@ bench: build
 	$(BUILD)/drovik_bench
 	PYTHONPATH=python $(VPY) bench/bench_discrete.py
 	PYTHONPATH=python $(VPY) bench/bench_continuous.py
+	PYTHONPATH=python $(VPY) bench/bench_fast_sampling.py
 
 demo: build
 	PYTHONPATH=python $(VPY) examples/tour.py

@@ -180,16 +180,6 @@ PyMethodDef distribution_methods[] = {
 
 const BuildOptions default_options{};
 
-void require_built_mode(const BuildOptions& options) {
-    switch (options.mode()) {
-        case BuildOptions::Mode::Inversion: return;
-        case BuildOptions::Mode::HermiteTable:
-            raise(PyExc_NotImplementedError, "Hermite quantile table sampling is not available yet");
-        case BuildOptions::Mode::Tdr:
-            raise(PyExc_NotImplementedError, "transformed density rejection sampling is not available yet");
-    }
-}
-
 template <class Sampler>
 std::expected<ContinuousObject, BuildError> wrap(std::expected<Sampler, BuildError> built,
                                                  std::vector<std::shared_ptr<const PyCallable>> callables) {
@@ -199,14 +189,12 @@ std::expected<ContinuousObject, BuildError> wrap(std::expected<Sampler, BuildErr
 
 std::expected<ContinuousObject, BuildError> build_from_pdf(Callable f, Interval interval,
                                                            const BuildOptions& options) {
-    require_built_mode(options);
     auto density = make_float_fn(f.object);
     return wrap(sampler_from_pdf(UserPdf{density, interval}, interval.lo, interval.hi, options), {density});
 }
 
 std::expected<ContinuousObject, BuildError> build_from_cdf(Callable f, Interval interval,
                                                            const BuildOptions& options) {
-    if (options.mode() == BuildOptions::Mode::HermiteTable) require_built_mode(options);
     auto function = make_float_fn(f.object);
     return wrap(sampler_from_cdf(UserCdf{function, interval}, interval.lo, interval.hi, options), {function});
 }
@@ -223,7 +211,6 @@ std::expected<ContinuousObject, BuildError> from_pdf_with_options(Callable f, In
 std::expected<ContinuousObject, BuildError> from_pdf_dpdf(Callable f, Callable dpdf, Interval interval,
                                                           std::optional<BuildOptions> options) {
     const BuildOptions& chosen = options ? *options : default_options;
-    require_built_mode(chosen);
     auto density = make_float_fn(f.object);
     auto derivative = make_float_fn(dpdf.object);
     return wrap(sampler_from_pdf_with_dpdf(UserPdf{density, interval}, UserDpdf{derivative, interval}, interval.lo,
@@ -243,7 +230,6 @@ std::expected<ContinuousObject, BuildError> from_cdf_with_options(Callable f, In
 std::expected<ContinuousObject, BuildError> from_histogram(Sequence edges, Sequence counts, bool density,
                                                            std::optional<BuildOptions> options) {
     const BuildOptions& chosen = options ? *options : default_options;
-    require_built_mode(chosen);
     std::vector<double> edge_values = extract_f64_list(edges.object);
     std::vector<double> count_values = extract_f64_list(counts.object);
     auto histogram = HistogramPdf::create(std::move(edge_values), std::move(count_values), density);
@@ -255,7 +241,6 @@ std::expected<ContinuousObject, BuildError> from_histogram(Sequence edges, Seque
 std::expected<ContinuousObject, BuildError> from_pdf_loc_scale(Callable f, Interval interval, double loc, double scale,
                                                                std::optional<BuildOptions> options) {
     const BuildOptions& chosen = options ? *options : default_options;
-    require_built_mode(chosen);
     auto density = make_float_fn(f.object);
     auto mapped = LocScalePdf::create(UserPdf{density, interval}, loc, scale);
     if (!mapped) return std::unexpected(mapped.error());
@@ -266,7 +251,6 @@ std::expected<ContinuousObject, BuildError> from_pdf_loc_scale(Callable f, Inter
 std::expected<ContinuousObject, BuildError> truncated(Callable f, Interval interval, Interval trunc_interval,
                                                       std::optional<BuildOptions> options) {
     const BuildOptions& chosen = options ? *options : default_options;
-    require_built_mode(chosen);
     auto density = make_float_fn(f.object);
     auto window = Truncated::create(UserPdf{density, interval}, trunc_interval.lo, trunc_interval.hi);
     if (!window) return std::unexpected(window.error());

@@ -172,9 +172,11 @@ void cannot_convert(PyObject* object, std::string_view name, std::string_view ta
 std::uint32_t Converter<std::uint32_t>::from_python(PyObject* object, std::string_view name) {
     Ref index = Ref::steal(PyNumber_Index(object));
     if (!index) argument_error(name);
-    const long long value = PyLong_AsLongLong(index.get());
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) argument_error(name);
-    if (value < 0 || value > 0xFFFFFFFFLL) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    if (overflow != 0 || value < 0 || value > 0xFFFFFFFFLL)
+        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
     return static_cast<std::uint32_t>(value);
 }
 

@@ -6,15 +6,19 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <variant>
 #include <span>
 #include <vector>
 
 #include "continuous/cdf.hpp"
+#include "continuous/dpdf.hpp"
+#include "continuous/hermite.hpp"
 #include "continuous/histogram.hpp"
 #include "continuous/integrate.hpp"
 #include "continuous/interfaces.hpp"
 #include "continuous/invert.hpp"
 #include "continuous/options.hpp"
+#include "continuous/tdr.hpp"
 #include "continuous/truncated.hpp"
 #include "error.hpp"
 #include "random/draws.hpp"
@@ -22,42 +26,75 @@
 
 namespace drovik {
 
+// Numerical inversion, through a precomputed quantile table when one was built.
 struct InversionBackend {
+    std::optional<HermitePpfTable> table;
     double ppf_tolerance;
     std::uint32_t max_iterations;
     bool use_newton;  // ignored without a density
 };
 
+// Rejection from a transformed-density hat; quantiles still invert numerically.
+struct TdrBackend {
+    TdrHat hat;
+    static constexpr std::uint32_t ppf_max_iterations = 128;
+    static constexpr double ppf_tolerance = 1e-12;
+};
+
 template <class D>
 class ContinuousSampler {
 public:
-    ContinuousSampler(D dist, InversionBackend backend) : dist_(std::move(dist)), backend_(backend) {}
+    using Backend = std::variant<InversionBackend, TdrBackend>;
+
+    ContinuousSampler(D dist, Backend backend) : dist_(std::move(dist)), backend_(std::move(backend)) {}
 
     const D& dist() const { return dist_; }
     Support support() const { return dist_.support(); }
-    bool uses_tdr() const { return false; }
-    bool uses_hermite_table() const { return false; }
+    bool uses_tdr() const { return std::holds_alternative<TdrBackend>(backend_); }
+    bool uses_hermite_table() const {
+        const auto* inversion = std::get_if<InversionBackend>(&backend_);
+        return inversion != nullptr && inversion->table.has_value();
+    }
 
     std::expected<double, SampleError> ppf(double u) const {
         if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
-        const Support s = support();
-        if constexpr (DensityModel<D>) {
-            if (backend_.use_newton)
-                return ppf_with_pdf(dist_, PdfBridge<D>(dist_), backend_.max_iterations, s.lo, s.hi, u,
-                                    backend_.ppf_tolerance);
+        if (std::holds_alternative<TdrBackend>(backend_)) {
+            if constexpr (DensityModel<D>) {
+                const Support s = support();
+                return ppf_with_pdf(dist_, PdfBridge<D>(dist_), TdrBackend::ppf_max_iterations, s.lo, s.hi, u,
+                                    TdrBackend::ppf_tolerance);
+            }
         }
-        return drovik::ppf(dist_, backend_.max_iterations, s.lo, s.hi, u, backend_.ppf_tolerance);
+        return inverse(std::get<InversionBackend>(backend_), u);
     }
 
-    // Exactly one uniform per draw.
-    std::expected<double, SampleError> sample(ChachaRng& rng) const { return ppf(uniform(rng)); }
+    std::expected<double, SampleError> sample(ChachaRng& rng) const {
+        if (const auto* tdr = std::get_if<TdrBackend>(&backend_)) return tdr_draw(*tdr, rng);
+        return inverse_checked(std::get<InversionBackend>(backend_), uniform(rng));
+    }
 
+    // The strategy is chosen once per batch, not once per draw.
     std::expected<void, SampleError> sample_into(std::span<double> out, ChachaRng& rng) const {
-        return draw_into(out, [&] { return sample(rng); });
+        if (const auto* tdr = std::get_if<TdrBackend>(&backend_))
+            return draw_into(out, [&] { return tdr_draw(*tdr, rng); });
+        const InversionBackend& inversion = std::get<InversionBackend>(backend_);
+        if (inversion.table) {
+            const HermitePpfTable& table = *inversion.table;
+            for (double& slot : out) {
+                const double u = uniform(rng);
+                // A table lookup cannot fail; only u = 0 is refused.
+                if (!(u > 0.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
+                slot = table.eval(u);
+            }
+            return {};
+        }
+        return draw_into(out, [&] { return inverse_checked(inversion, uniform(rng)); });
     }
 
     std::expected<std::vector<double>, SampleError> sample_n(std::uint64_t n, ChachaRng& rng) const {
-        return draw_n(n, [&] { return sample(rng); });
+        std::vector<double> out(n);
+        if (auto filled = sample_into(out, rng); !filled) return std::unexpected(filled.error());
+        return out;
     }
 
     double cdf(double x) const { return dist_.cdf(x); }
@@ -97,40 +134,105 @@ private:
         return c;  // NaN stays NaN
     }
 
+    std::expected<double, SampleError> inverse_checked(const InversionBackend& inversion, double u) const {
+        if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
+        return inverse(inversion, u);
+    }
+
+    // u already lies in (0, 1).
+    std::expected<double, SampleError> inverse(const InversionBackend& inversion, double u) const {
+        if (inversion.table) return inversion.table->eval(u);
+        const Support s = support();
+        if constexpr (DensityModel<D>) {
+            if (inversion.use_newton)
+                return ppf_with_pdf(dist_, PdfBridge<D>(dist_), inversion.max_iterations, s.lo, s.hi, u,
+                                    inversion.ppf_tolerance);
+        }
+        return drovik::ppf(dist_, inversion.max_iterations, s.lo, s.hi, u, inversion.ppf_tolerance);
+    }
+
+    std::expected<double, SampleError> tdr_draw(const TdrBackend& tdr, ChachaRng& rng) const {
+        if constexpr (DensityModel<D>) {
+            return tdr.hat.sample_with_rng(PdfBridge<D>(dist_), rng);
+        } else {
+            throw Panic("a transformed-density hat needs a density");
+        }
+    }
+
     D dist_;
-    InversionBackend backend_;
+    Backend backend_;
 };
 
 namespace detail {
 
 inline InversionBackend inversion_backend(const BuildOptions& options) {
-    return {options.ppf_tolerance, options.max_iterations, options.use_newton};
+    return {std::nullopt, options.ppf_tolerance, options.max_iterations, options.use_newton};
 }
 
-[[noreturn]] inline void mode_not_built() { throw Panic("sampling mode not available in this build"); }
+inline TdrSettings tdr_settings(const BuildOptions& options, Support support) {
+    return {support, options.tdr_construction_points, options.tdr_max_trials, *options.tdr_transform};
+}
+
+// The table or plain inversion, for a model of either kind.
+template <class D>
+InversionBackend inversion_for(const D& dist, const BuildOptions& options) {
+    InversionBackend backend = inversion_backend(options);
+    if (options.hermite_grid_size) {
+        const Support s = dist.support();
+        backend.table = HermitePpfTable::build(dist, *options.hermite_grid_size, options.max_iterations, s.lo, s.hi,
+                                               options.ppf_tolerance);
+    }
+    return backend;
+}
+
+// A user derivative describes the raw density; the hat wants that of the normalized one.
+template <class Dp>
+struct ScaledDpdf {
+    const Dp* derivative;
+    double norm;
+    double dpdf(double x) const { return derivative->dpdf(x) / norm; }
+    Support support() const { return derivative->support; }
+};
+
+template <class P, class MakeDpdf>
+std::expected<ContinuousSampler<IntegratedPdf<P>>, BuildError> density_sampler(P density, double lo, double hi,
+                                                                               const BuildOptions& options,
+                                                                               MakeDpdf&& make_dpdf) {
+    using Dist = IntegratedPdf<P>;
+    const auto support = check_support(lo, hi);
+    if (!support) return std::unexpected(support.error());
+    const double norm = integrate_density(density, support->lo, support->hi, options.quad_tolerance);
+    if (!(std::isfinite(norm) && norm > 0.0))
+        return std::unexpected(BuildError::of(BuildError::Kind::NormalizationFailed));
+    Dist dist(std::move(density), *support, norm, options.quad_tolerance);
+    if (options.mode() == BuildOptions::Mode::Tdr) {
+        const PdfBridge<Dist> bridge(dist);
+        auto hat = TdrHat::try_build(bridge, make_dpdf(bridge, dist), tdr_settings(options, *support));
+        if (!hat) return std::unexpected(hat.error());
+        return ContinuousSampler<Dist>(std::move(dist), TdrBackend{std::move(*hat)});
+    }
+    InversionBackend backend = inversion_for(dist, options);
+    return ContinuousSampler<Dist>(std::move(dist), std::move(backend));
+}
 
 }  // namespace detail
 
-// A density P normalized over the support by quadrature.
+// A density P normalized over the support by quadrature; TDR differentiates it numerically.
 template <class P>
 std::expected<ContinuousSampler<IntegratedPdf<P>>, BuildError> sampler_from_pdf(P density, double lo, double hi,
                                                                                 const BuildOptions& options) {
-    const auto support = check_support(lo, hi);
-    if (!support) return std::unexpected(support.error());
-    const double norm =
-        integrate_fn([&](double x) { return density.pdf(x); }, support->lo, support->hi, options.quad_tolerance);
-    if (!(std::isfinite(norm) && norm > 0.0))
-        return std::unexpected(BuildError::of(BuildError::Kind::NormalizationFailed));
-    IntegratedPdf<P> dist(std::move(density), *support, norm, options.quad_tolerance);
-    if (options.mode() != BuildOptions::Mode::Inversion) detail::mode_not_built();
-    return ContinuousSampler<IntegratedPdf<P>>(std::move(dist), detail::inversion_backend(options));
+    return detail::density_sampler(std::move(density), lo, hi, options, [&](const auto& bridge, const auto&) {
+        return NumericalDpdf<std::remove_cvref_t<decltype(bridge)>>(bridge, options.tdr_dpdf_rel_step);
+    });
 }
 
-// As sampler_from_pdf; the derivative serves only the transformed-density hat.
+// As sampler_from_pdf, with the user's derivative of the raw density for the hat.
 template <class P, class Dp>
 std::expected<ContinuousSampler<IntegratedPdf<P>>, BuildError> sampler_from_pdf_with_dpdf(
-    P density, Dp /*derivative*/, double lo, double hi, const BuildOptions& options) {
-    return sampler_from_pdf(std::move(density), lo, hi, options);
+    P density, Dp derivative, double lo, double hi, const BuildOptions& options) {
+    return detail::density_sampler(std::move(density), lo, hi, options, [&](const auto&, const auto& dist) {
+        return detail::ScaledDpdf<Dp>{&derivative, dist.norm()};
+    });
 }
 
 template <class C>
@@ -144,8 +246,8 @@ std::expected<ContinuousSampler<AffineCdf<C>>, BuildError> sampler_from_cdf(C cd
         return std::unexpected(
             BuildError::invalid_support("TDR sampling requires a PDF (use from_pdf_fn, not from_cdf_fn)"));
     }
-    if (options.mode() != BuildOptions::Mode::Inversion) detail::mode_not_built();
-    return ContinuousSampler<AffineCdf<C>>(std::move(*dist), detail::inversion_backend(options));
+    InversionBackend backend = detail::inversion_for(*dist, options);
+    return ContinuousSampler<AffineCdf<C>>(std::move(*dist), std::move(backend));
 }
 
 // The five kinds of continuous distribution, compiled once in the core.

@@ -27,21 +27,31 @@ inline std::unexpected<SampleError> pdf_required() {
     return std::unexpected(SampleError::of(SampleError::Kind::PdfRequired));
 }
 
-// The integral of g(x) * p(x) over the support, p the normalized density.
-template <class Sampler, class G>
-std::expected<double, SampleError> weighted_integral(const Sampler& sampler, G&& g) {
+// The integral over the support of integrand(x, p) where p() is the
+// normalized density at x.
+template <class Sampler, class Integrand>
+std::expected<double, SampleError> density_integral(const Sampler& sampler, Integrand&& integrand) {
     using D = std::remove_cvref_t<decltype(sampler.dist())>;
     if constexpr (DensityModel<D>) {
-        const PdfBridge<D> p(sampler.dist());
+        const D& dist = sampler.dist();
+        const double norm = dist.norm();
         const Support s = sampler.support();
-        const auto integrand = [&](double x) {
-            const double gx = g(x);  // g first, then the density: both may be Python calls
-            return gx * p.pdf(x);
+        const auto normalized = [&](double x, auto&& value) {
+            return integrand(x, [&] { return value() / norm; });
         };
-        return finite_or_failed(integrate_fn(integrand, s.lo, s.hi, stats_tolerance));
+        return finite_or_failed(integrate_density(dist.density(), s.lo, s.hi, stats_tolerance, normalized));
     } else {
         return pdf_required();
     }
+}
+
+// The integral of g(x) * p(x); g is evaluated before the density, both may be Python calls.
+template <class Sampler, class G>
+std::expected<double, SampleError> weighted_integral(const Sampler& sampler, G&& g) {
+    return density_integral(sampler, [&](double x, auto&& p) {
+        const double gx = g(x);
+        return gx * p();
+    });
 }
 
 }  // namespace detail
@@ -73,18 +83,10 @@ std::expected<double, SampleError> std_dev(const Sampler& sampler) {
 // without a density has no entropy to compute: it fails like the moments.
 template <class Sampler>
 std::expected<double, SampleError> entropy(const Sampler& sampler) {
-    using D = std::remove_cvref_t<decltype(sampler.dist())>;
-    if constexpr (DensityModel<D>) {
-        const PdfBridge<D> p(sampler.dist());
-        const Support s = sampler.support();
-        const auto h = [&](double x) {
-            const double v = p.pdf(x);
-            return v > 0.0 ? -v * std::log(v) : 0.0;
-        };
-        return detail::finite_or_failed(integrate_fn(h, s.lo, s.hi, stats_tolerance));
-    } else {
-        return detail::pdf_required();
-    }
+    return detail::density_integral(sampler, [](double, auto&& p) {
+        const double v = p();
+        return v > 0.0 ? -v * std::log(v) : 0.0;
+    });
 }
 
 // E[g(X)]; g is evaluated at every quadrature point, also where p is 0.

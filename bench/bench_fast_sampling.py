@@ -1,0 +1,104 @@
+"""The two fast sampling modes, timed against numpy and scipy in one process.
+
+1. Hermite quantile table (1024 nodes) of a standard normal density on
+   [-8, 8]: sample_n(10**6, seed=1) against numpy's random(10**6).tolist()
+   (target: at most 1.5 times) and scipy's NumericalInverseHermite
+   rvs(10**6).tolist() (target: no slower).
+2. Transformed density rejection (Log) of the same density: density calls per
+   draw and time per draw against the bare cost of that many calls
+   (target: at most 2.0 times).
+3. Construction cost of the table, in density calls, for 64, 256, 1024 nodes.
+All times are medians of interleaved runs.
+"""
+
+import math
+import statistics
+import time
+
+import numpy as np
+import scipy.stats
+from scipy.stats.sampling import NumericalInverseHermite
+
+import drovik
+
+N = 10**6
+INTERVAL = drovik.Interval(-8.0, 8.0)
+
+
+def normal_density(x):
+    return math.exp(-0.5 * x * x)
+
+
+def medians(cases, rounds):
+    times = {name: [] for name in cases}
+    for _ in range(rounds):
+        for name, fn in cases.items():
+            start = time.perf_counter()
+            fn()
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(ts) for name, ts in times.items()}
+
+
+def counting(f):
+    def wrapped(x):
+        wrapped.calls += 1
+        return f(x)
+
+    wrapped.calls = 0
+    return wrapped
+
+
+def hermite():
+    table = drovik.from_pdf_with_options(normal_density, INTERVAL, drovik.BuildOptions.hermite(1024))
+    gen = np.random.default_rng(1)
+    scipy_table = NumericalInverseHermite(scipy.stats.norm(), domain=(-8.0, 8.0), random_state=1)
+    m = medians(
+        {
+            "drovik table": lambda: table.sample_n(N, seed=1),
+            "numpy random": lambda: gen.random(N).tolist(),
+            "scipy hermite": lambda: scipy_table.rvs(N).tolist(),
+        },
+        rounds=11,
+    )
+    ours = m["drovik table"]
+    print(f"Hermite table, 1024 nodes, {N} draws (median ms):")
+    for name, t in m.items():
+        print(f"  {name:14s} {t * 1e3:8.2f}")
+    r_numpy = ours / m["numpy random"]
+    r_scipy = ours / m["scipy hermite"]
+    print(f"  drovik / numpy random+tolist = {r_numpy:.2f} (target <= 1.5: {'met' if r_numpy <= 1.5 else 'NOT met'})")
+    print(f"  drovik / scipy hermite+tolist = {r_scipy:.2f} (target <= 1.0: {'met' if r_scipy <= 1.0 else 'NOT met'})")
+
+
+def tdr():
+    f = counting(normal_density)
+    dist = drovik.from_pdf_with_options(f, INTERVAL, drovik.BuildOptions.tdr("log"))
+    draws = 200_000
+    f.calls = 0
+    dist.sample_n(draws, seed=1)
+    per_draw = f.calls / draws
+    xs = np.random.default_rng(2).uniform(-3, 3, int(draws * per_draw)).tolist()
+    m = medians(
+        {"tdr": lambda: dist.sample_n(draws, seed=1), "bare calls": lambda: list(map(normal_density, xs))}, rounds=9
+    )
+    ratio = m["tdr"] / m["bare calls"]
+    print(f"TDR (Log), {draws} draws: {per_draw:.4f} density calls per draw")
+    print(f"  tdr        {m['tdr'] / draws * 1e9:8.1f} ns per draw")
+    print(f"  bare calls {m['bare calls'] / draws * 1e9:8.1f} ns per draw's worth of calls")
+    print(f"  ratio {ratio:.2f} (target <= 2.0: {'met' if ratio <= 2.0 else 'NOT met'})")
+
+
+def construction():
+    print("Table construction (standard normal density on [-8, 8]):")
+    for grid in (64, 256, 1024):
+        f = counting(normal_density)
+        start = time.perf_counter()
+        drovik.from_pdf_with_options(f, INTERVAL, drovik.BuildOptions.hermite(grid))
+        elapsed = time.perf_counter() - start
+        print(f"  grid {grid:5d}: {f.calls:10d} density calls, {elapsed:6.2f} s")
+
+
+if __name__ == "__main__":
+    hermite()
+    tdr()
+    construction()
