@@ -34,12 +34,49 @@ INVENTORY = [
     "rejection_sampler", "metropolis_hastings", "hmc_sampler", "gibbs_sampler",
     "conditional_factorization_sampler", "gaussian_copula", "cdf_mc_estimator",
 ]
-REGISTERED_SO_FAR = ["BuildError", "SampleError", "DiscreteDistribution", "from_pmf"]
+REGISTERED_SO_FAR = INVENTORY[: INVENTORY.index("from_pmf") + 1]
 
 FUNCTION_SIGNATURES = {
+    "from_pdf": "from_pdf(f, interval)",
+    "from_pdf_with_options": "from_pdf_with_options(f, interval, options)",
+    "from_pdf_dpdf": "from_pdf_dpdf(f, dpdf, interval, options=None)",
+    "from_cdf": "from_cdf(f, interval)",
+    "from_cdf_with_options": "from_cdf_with_options(f, interval, options)",
+    "from_histogram": "from_histogram(edges, counts, density=False, options=None)",
+    "from_pdf_loc_scale": "from_pdf_loc_scale(f, interval, loc, scale, options=None)",
+    "truncated": "truncated(f, interval, trunc_interval, options=None)",
     "from_pmf": "from_pmf(points, pmf)",
 }
+CONSTRUCTOR_SIGNATURES = {
+    "Interval": "(lo, hi)",
+    "BuildOptions": "(quad_tolerance=None, ppf_tolerance=None, max_iterations=None, use_newton=True, "
+    "hermite_grid_size=None, tdr_transform=None, tdr_construction_points=None, tdr_dpdf_rel_step=None)",
+}
 METHOD_SIGNATURES = {
+    "Interval": [],
+    "BuildOptions": ["hermite(grid_size)", "tdr(transform, construction_points=None)"],
+    "ContinuousDistribution": [
+        "support($self)",
+        "sample($self)",
+        "sample_n($self, n, seed=None)",
+        "cdf($self, x)",
+        "pdf($self, x)",
+        "ppf($self, u)",
+        "sf($self, x)",
+        "isf($self, q)",
+        "logpdf($self, x)",
+        "logcdf($self, x)",
+        "logsf($self, x)",
+        "mean($self)",
+        "var($self)",
+        "std($self)",
+        "median($self)",
+        "entropy($self)",
+        "interval($self, confidence)",
+        "expect($self, func)",
+        "uses_hermite_table($self)",
+        "uses_tdr($self)",
+    ],
     "DiscreteDistribution": [
         "len($self)",
         "points($self)",
@@ -55,7 +92,7 @@ METHOD_SIGNATURES = {
     ],
 }
 NATIVE_CLASSES = sorted(METHOD_SIGNATURES)
-CLASSES_WITHOUT_CONSTRUCTOR = ["DiscreteDistribution"]
+CLASSES_WITHOUT_CONSTRUCTOR = ["ContinuousDistribution", "DiscreteDistribution"]
 
 ALL_SIGNATURES = [(f"{cls}.{sig[: sig.index('(')]}", sig) for cls, sigs in METHOD_SIGNATURES.items() for sig in sigs]
 ALL_SIGNATURES += [(name, sig) for name, sig in FUNCTION_SIGNATURES.items()]
@@ -184,7 +221,8 @@ def test_class_identity(name):
     assert cls.__module__ == "_drovik"
     assert repr(cls) == f"<class '_drovik.{name}'>"
     assert cls.__bases__ == (object,)
-    assert cls.__doc__ is None
+    assert not cls.__doc__  # nothing beyond the constructor's text signature
+    assert cls.__text_signature__ == CONSTRUCTOR_SIGNATURES.get(name)
 
 
 @pytest.mark.parametrize("name", NATIVE_CLASSES)
@@ -200,7 +238,8 @@ def test_class_is_final(name):
 def test_class_exposes_exactly_its_methods(name):
     cls = getattr(_drovik, name)
     public = sorted(n for n in dir(cls) if not n.startswith("_"))
-    assert public == sorted(sig[: sig.index("(")] for sig in METHOD_SIGNATURES[name])
+    properties = ["hi", "lo"] if name == "Interval" else []
+    assert public == sorted([sig[: sig.index("(")] for sig in METHOD_SIGNATURES[name]] + properties)
 
 
 @pytest.mark.parametrize("name", CLASSES_WITHOUT_CONSTRUCTOR)
