@@ -178,13 +178,26 @@ PyMethodDef distribution_methods[] = {
 // ---------------------------------------------------------------------------
 // Factories
 
-const BuildOptions default_options{};
+using Callables = std::vector<std::shared_ptr<const PyCallable>>;
+
+// None selects the defaults: plain inversion.
+BuildOptions options_or_default(const std::optional<BuildOptions>& options) {
+    return options.value_or(BuildOptions{});
+}
 
 template <class Sampler>
-std::expected<ContinuousObject, BuildError> wrap(std::expected<Sampler, BuildError> built,
-                                                 std::vector<std::shared_ptr<const PyCallable>> callables) {
+std::expected<ContinuousObject, BuildError> wrap(std::expected<Sampler, BuildError> built, Callables callables) {
     if (!built) return std::unexpected(built.error());
     return ContinuousObject{std::move(*built), std::move(callables)};
+}
+
+// A derived density (histogram, location-scale, truncated) over its own support.
+template <class P>
+std::expected<ContinuousObject, BuildError> from_density(std::expected<P, BuildError> density,
+                                                         const BuildOptions& options, Callables callables) {
+    if (!density) return std::unexpected(density.error());
+    const Support s = density->support();
+    return wrap(sampler_from_pdf(std::move(*density), s.lo, s.hi, options), std::move(callables));
 }
 
 std::expected<ContinuousObject, BuildError> build_from_pdf(Callable f, Interval interval,
@@ -200,7 +213,7 @@ std::expected<ContinuousObject, BuildError> build_from_cdf(Callable f, Interval 
 }
 
 std::expected<ContinuousObject, BuildError> from_pdf(Callable f, Interval interval) {
-    return build_from_pdf(f, interval, default_options);
+    return build_from_pdf(f, interval, BuildOptions{});
 }
 
 std::expected<ContinuousObject, BuildError> from_pdf_with_options(Callable f, Interval interval,
@@ -210,16 +223,15 @@ std::expected<ContinuousObject, BuildError> from_pdf_with_options(Callable f, In
 
 std::expected<ContinuousObject, BuildError> from_pdf_dpdf(Callable f, Callable dpdf, Interval interval,
                                                           std::optional<BuildOptions> options) {
-    const BuildOptions& chosen = options ? *options : default_options;
     auto density = make_float_fn(f.object);
     auto derivative = make_float_fn(dpdf.object);
     return wrap(sampler_from_pdf_with_dpdf(UserPdf{density, interval}, UserDpdf{derivative, interval}, interval.lo,
-                                           interval.hi, chosen),
+                                           interval.hi, options_or_default(options)),
                 {density, derivative});
 }
 
 std::expected<ContinuousObject, BuildError> from_cdf(Callable f, Interval interval) {
-    return build_from_cdf(f, interval, default_options);
+    return build_from_cdf(f, interval, BuildOptions{});
 }
 
 std::expected<ContinuousObject, BuildError> from_cdf_with_options(Callable f, Interval interval,
@@ -229,33 +241,24 @@ std::expected<ContinuousObject, BuildError> from_cdf_with_options(Callable f, In
 
 std::expected<ContinuousObject, BuildError> from_histogram(Sequence edges, Sequence counts, bool density,
                                                            std::optional<BuildOptions> options) {
-    const BuildOptions& chosen = options ? *options : default_options;
     std::vector<double> edge_values = extract_f64_list(edges.object);
     std::vector<double> count_values = extract_f64_list(counts.object);
-    auto histogram = HistogramPdf::create(std::move(edge_values), std::move(count_values), density);
-    if (!histogram) return std::unexpected(histogram.error());
-    const Support s = histogram->support();
-    return wrap(sampler_from_pdf(std::move(*histogram), s.lo, s.hi, chosen), {});
+    return from_density(HistogramPdf::create(std::move(edge_values), std::move(count_values), density),
+                        options_or_default(options), {});
 }
 
 std::expected<ContinuousObject, BuildError> from_pdf_loc_scale(Callable f, Interval interval, double loc, double scale,
                                                                std::optional<BuildOptions> options) {
-    const BuildOptions& chosen = options ? *options : default_options;
     auto density = make_float_fn(f.object);
-    auto mapped = LocScalePdf::create(UserPdf{density, interval}, loc, scale);
-    if (!mapped) return std::unexpected(mapped.error());
-    const Support s = mapped->support();
-    return wrap(sampler_from_pdf(std::move(*mapped), s.lo, s.hi, chosen), {density});
+    return from_density(LocScalePdf::create(UserPdf{density, interval}, loc, scale), options_or_default(options),
+                        {density});
 }
 
 std::expected<ContinuousObject, BuildError> truncated(Callable f, Interval interval, Interval trunc_interval,
                                                       std::optional<BuildOptions> options) {
-    const BuildOptions& chosen = options ? *options : default_options;
     auto density = make_float_fn(f.object);
-    auto window = Truncated::create(UserPdf{density, interval}, trunc_interval.lo, trunc_interval.hi);
-    if (!window) return std::unexpected(window.error());
-    const Support s = window->support();
-    return wrap(sampler_from_pdf(std::move(*window), s.lo, s.hi, chosen), {density});
+    return from_density(Truncated::create(UserPdf{density, interval}, trunc_interval.lo, trunc_interval.hi),
+                        options_or_default(options), {density});
 }
 
 PyMethodDef factories[] = {

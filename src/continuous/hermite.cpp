@@ -1,5 +1,7 @@
 #include "continuous/hermite.hpp"
 
+#include "bisect.hpp"
+
 #include <string>
 #include <utility>
 
@@ -33,17 +35,8 @@ HermitePpfTable::HermitePpfTable(std::vector<double> u_grid, std::vector<double>
 }
 
 std::size_t HermitePpfTable::bisect_interval(double u) const {
-    // p = the number of levels below u.
     const std::size_t n = u_grid_.size();
-    std::size_t size = n;
-    std::size_t base = 0;
-    while (size > 1) {
-        const std::size_t half = size / 2;
-        const std::size_t mid = base + half;
-        if (u_grid_[mid] < u) base = mid;
-        size -= half;
-    }
-    const std::size_t p = u_grid_[base] < u ? base + 1 : base;
+    const std::size_t p = count_below(u_grid_, u);
     const std::size_t i = p > 0 ? p - 1 : 0;
     return std::min(n - 2, i);
 }

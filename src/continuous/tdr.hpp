@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "bisect.hpp"
 #include "continuous/interfaces.hpp"
 #include "continuous/options.hpp"
 #include "error.hpp"
@@ -144,35 +145,15 @@ private:
         return index < last ? index : last;
     }
 
-    // The same by bisection. Branch-free steps; the trip count depends on k only.
+    // The same by bisection.
     std::size_t bisect_segment(double u) const {
-        const double* cum = cum_areas_.data();
-        std::size_t size = cum_areas_.size();
-        std::size_t base = 0;
-        while (size > 1) {
-            const std::size_t half = size / 2;
-            const std::size_t mid = base + half;
-            base = cum[mid] <= u ? mid : base;
-            size -= half;
-        }
-        const std::size_t index = base + (cum[base] < u ? 1 : 0);
+        const std::size_t index = cumulative_index(cum_areas_, u);
         const std::size_t last = cum_areas_.size() - 1;
         return index < last ? index : last;
     }
 
-    // The number of knots <= x.
-    std::size_t knots_le(double x) const {
-        const double* k = knots_.data();
-        std::size_t size = knots_.size();
-        std::size_t base = 0;
-        while (size > 1) {
-            const std::size_t half = size / 2;
-            const std::size_t mid = base + half;
-            base = k[mid] <= x ? mid : base;
-            size -= half;
-        }
-        return base + (k[base] <= x ? 1 : 0);
-    }
+    // The number of knots <= x: the segment whose tangent holds at x.
+    std::size_t knots_le(double x) const { return knots_.empty() ? 0 : count_at_most(knots_, x); }
 
     double tangent(std::size_t i, double x) const {
         const Segment& g = segments_[i];

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "bisect.hpp"
 #include "random/draws.hpp"
 
 namespace drovik {
@@ -60,19 +61,7 @@ double DiscreteSampler::cdf_at(std::uint64_t index) const {
     return cdf_[index];
 }
 
-std::size_t DiscreteSampler::quantile_index(double u) const {
-    std::size_t size = cdf_.size();
-    std::size_t base = 0;
-    const double* cdf = cdf_.data();
-    while (size > 1) {
-        const std::size_t half = size / 2;
-        const std::size_t mid = base + half;
-        base = cdf[mid] <= u ? mid : base;
-        size -= half;
-    }
-    // Ties resolve to the last entry of a run equal to u.
-    return base + (cdf[base] < u ? 1 : 0);
-}
+std::size_t DiscreteSampler::quantile_index(double u) const { return cumulative_index(cdf_, u); }
 
 std::expected<double, SampleError> DiscreteSampler::ppf(double u) const {
     if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
