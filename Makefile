@@ -83,6 +83,7 @@ bench: build
 	PYTHONPATH=python $(VPY) bench/bench_discrete.py
 	PYTHONPATH=python $(VPY) bench/bench_continuous.py
 	PYTHONPATH=python $(VPY) bench/bench_fast_sampling.py
+	PYTHONPATH=python $(VPY) bench/bench_stats.py
 
 demo: build
 	PYTHONPATH=python $(VPY) examples/tour.py
