@@ -7,7 +7,10 @@
 // core object (const& for a shared borrow, & for an exclusive one) followed
 // by one parameter per signature parameter; a module function is
 // `function<"name(a, b)", impl>()`. The parameter's C++ type is its conversion
-// kind (double, std::uint64_t, std::optional<T>, Sequence).
+// kind (double, std::uint64_t, std::uint32_t, bool, std::string, std::optional<T>,
+// Sequence, Callable, or a module class such as Interval); the result's type
+// picks its conversion back. A class is one ClassTable: its name, constructor
+// (or none), methods, properties and __repr__; add_class builds the type.
 #pragma once
 
 #include <Python.h>
@@ -321,6 +324,9 @@ Ref sampled_float_list(std::uint64_t n, Fill&& fill) {
         throw_python_error();
     }
     Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(n)));
+    // Draws may run Python code (a user density) that could find the half-filled
+    // list through the cycle collector; keep it out of sight until it is whole.
+    PyObject_GC_UnTrack(list.get());
     constexpr std::size_t chunk = 2048;
     double buffer[chunk];
     for (std::uint64_t start = 0; start < n; start += chunk) {
@@ -337,6 +343,7 @@ Ref sampled_float_list(std::uint64_t n, Fill&& fill) {
         }
         check_interrupt();
     }
+    PyObject_GC_Track(list.get());
     return list;
 }
 
