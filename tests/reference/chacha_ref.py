@@ -27,12 +27,8 @@ def quarter_round(s, a, b, c, d):
     s[c] = (s[c] + s[d]) & MASK32; s[b] = rotl32(s[b] ^ s[c], 7)
 
 
-def chacha_block(key, counter, rounds, stream=0):
-    """Sixteen output words of one block; `rounds` is 8, 12 or 20."""
-    state = list(SIGMA) + list(key) + [
-        counter & MASK32, (counter >> 32) & MASK32,
-        stream & MASK32, (stream >> 32) & MASK32,
-    ]
+def chacha_permute_and_add(state, rounds):
+    """The block function on a raw 16-word input state."""
     s = list(state)
     for _ in range(rounds // 2):
         quarter_round(s, 0, 4, 8, 12)
@@ -44,6 +40,15 @@ def chacha_block(key, counter, rounds, stream=0):
         quarter_round(s, 2, 7, 8, 13)
         quarter_round(s, 3, 4, 9, 14)
     return [(x + y) & MASK32 for x, y in zip(s, state)]
+
+
+def chacha_block(key, counter, rounds, stream=0):
+    """Sixteen output words of one block; `rounds` is 8, 12 or 20."""
+    state = list(SIGMA) + list(key) + [
+        counter & MASK32, (counter >> 32) & MASK32,
+        stream & MASK32, (stream >> 32) & MASK32,
+    ]
+    return chacha_permute_and_add(state, rounds)
 
 
 def key_from_bytes(b):

@@ -1,0 +1,256 @@
+"""Slow re-implementations of the numeric loops, written from the published algorithm descriptions and never from
+the extension's sources (IEEE doubles make them agree to the last bit), and shared test helpers."""
+
+import bisect
+import math
+
+import pytest
+
+import drovik
+from _reference import format_double
+
+
+def raises_exactly(exc_type, message, call, *args, **kwargs):
+    with pytest.raises(exc_type) as info:
+        call(*args, **kwargs)
+    assert type(info.value) is exc_type and str(info.value) == message
+    return info.value
+
+
+def quantile_message(u):
+    return f"quantile u={format_double(u)} not in (0, 1)"
+
+
+class Recorder:
+    """Records every argument; past `limit` calls it raises PanicException, which is let through: no hang."""
+
+    def __init__(self, fn, limit=2_000_000):
+        self.fn, self.args, self.limit = fn, [], limit
+
+    @property
+    def calls(self):
+        return len(self.args)
+
+    def __call__(self, x):
+        self.args.append(x)
+        if len(self.args) > self.limit:
+            raise drovik.PanicException("call budget exhausted: the computation does not end")
+        return self.fn(x)
+
+
+class Switch:
+    """Behaves like `good` until `on` is set, then like `bad`."""
+
+    def __init__(self, good, bad):
+        self.good, self.bad, self.on = good, bad, False
+
+    def __call__(self, x):
+        return self.bad(x) if self.on else self.good(x)
+
+
+# Adaptive Simpson with an explicit stack, accepting once more than 48 records wait.
+def simpson(f, a, b):
+    return ((b - a) / 6) * ((f(a) + 4 * f((a + b) * 0.5)) + f(b))  # evaluated left to right
+
+
+def integrate(f, a, b, tol):
+    if a == b:
+        return 0.0
+    if b < a:
+        return -integrate(f, b, a, tol)
+    stack, total = [(a, b, simpson(f, a, b))], 0.0
+    while stack:
+        lo, hi, whole = stack.pop()
+        m = (lo + hi) * 0.5
+        left, right = simpson(f, lo, m), simpson(f, m, hi)
+        s = left + right
+        if abs(s - whole) <= 15 * tol or len(stack) > 48:
+            total += s + (s - whole) / 15
+        else:
+            stack += [(m, hi, right), (lo, m, left)]
+    return total
+
+
+def ppf(cdf, iterations, lo, hi, u, tol, pdf=None):
+    """Bisection, then up to eight Newton updates when `pdf` is given; None when
+    the bracket's span is not finite and positive."""
+    f_lo, f_hi = cdf(lo), cdf(hi)
+    if not 0.0 < f_hi - f_lo < math.inf:
+        return None
+    target, a, b = f_lo + u * (f_hi - f_lo), lo, hi
+    for _ in range(iterations):
+        x = (a + b) * 0.5
+        value = cdf(x)
+        if abs(value - target) <= tol:
+            break
+        a, b = (x, b) if value < target else (a, x)
+    else:
+        x = (a + b) * 0.5
+    if pdf is None:
+        return x
+    for _ in range(8):
+        value = cdf(x)
+        if abs(value - target) <= tol:
+            return x
+        p = pdf(x)
+        if abs(p) < 1e-300:
+            return x
+        x = min(max(x - (value - target) / p, lo), hi)
+    return x
+
+
+class PdfModel:
+    """A density normalized by quadrature, its distribution function integrated from lo."""
+
+    def __init__(self, f, lo, hi, quad_tolerance=1e-10):
+        self.f, self.lo, self.hi, self.tol = f, lo, hi, quad_tolerance
+        self.norm = integrate(f, lo, hi, quad_tolerance)
+
+    def cdf(self, x):
+        if x <= self.lo:
+            return 0.0
+        if x >= self.hi:
+            return 1.0
+        return integrate(self.f, self.lo, x, self.tol) / self.norm
+
+    def pdf(self, x):
+        return self.f(x) / self.norm
+
+    def ppf(self, u, iterations=128, tol=1e-12, newton=True):
+        return ppf(self.cdf, iterations, self.lo, self.hi, u, tol, self.pdf if newton else None)
+
+
+class CdfModel:
+    """A distribution function rescaled to its support."""
+
+    def __init__(self, c, lo, hi):
+        self.c, self.lo, self.hi = c, lo, hi
+        self.c_lo = c(lo)
+        self.span = c(hi) - self.c_lo
+
+    def cdf(self, x):
+        return (self.c(x) - self.c_lo) / self.span
+
+    def ppf(self, u, iterations=128, tol=1e-12):
+        return ppf(self.cdf, iterations, self.lo, self.hi, u, tol)
+
+
+# Monotone cubic Hermite table of the quantile function.
+def monotone_slopes(xs, ys):
+    n = len(xs)
+    d = []
+    for i in range(n - 1):
+        h = xs[i + 1] - xs[i]
+        d.append((ys[i + 1] - ys[i]) / h if abs(h) > 1e-300 else 0.0)
+    m = [d[0]] + [0.0 if d[i - 1] * d[i] <= 0 else 2 / (1 / d[i - 1] + 1 / d[i]) for i in range(1, n - 1)] + [d[-1]]
+    for i in range(n - 1):
+        if abs(d[i]) < 1e-300:
+            continue
+        a, b = m[i] / d[i], m[i + 1] / d[i]
+        s = a * a + b * b
+        if s > 9:
+            m[i] *= 3 / math.sqrt(s)
+            m[i + 1] *= 3 / math.sqrt(s)
+    return m
+
+
+class HermiteTable:
+    def __init__(self, cdf, grid_size, lo, hi, iterations=128, tol=1e-12):
+        n = max(grid_size, 4)
+        self.lo, self.hi, self.us, self.xs = lo, hi, [], []
+        for j in range(n):
+            t = j / (n - 1)
+            u = t * 0.999999999998 + 1e-12
+            x = ppf(cdf, iterations, lo, hi, u, tol)
+            self.us.append(u)
+            self.xs.append(lo + (hi - lo) * t if x is None else x)
+        self.ms = monotone_slopes(self.us, self.xs)
+
+    def __call__(self, u):
+        us, xs, ms = self.us, self.xs, self.ms
+        if u <= us[0]:
+            return xs[0]
+        if u >= us[-1]:
+            return xs[-1]
+        # The first node at or above u closes the interval: u_i < u <= u_{i+1}.
+        i = min(len(us) - 2, max(bisect.bisect_left(us, u) - 1, 0))
+        h = us[i + 1] - us[i]
+        if abs(h) < 1e-300:
+            return min(max(xs[i], self.lo), self.hi)
+        t = (u - us[i]) / h
+        t2, t3 = t * t, t * t * t
+        value = ((2 * t3 - 3 * t2 + 1) * xs[i] + h * (t3 - 2 * t2 + t) * ms[i]
+                 + (3 * t2 - 2 * t3) * xs[i + 1] + h * (t3 - t2) * ms[i + 1])
+        return min(max(value, self.lo), self.hi)
+
+
+# Transformed density rejection over the normalized density f with derivative d.
+def tdr_log_hat(f, d, lo, hi, points=30):
+    n = max(4, points)
+    w = hi - lo
+    candidates = sorted(x for x in [lo + w * ((j + 0.5) / n) for j in range(n)] + [lo + w * 1e-12, hi - w * 1e-12]
+                        if math.isfinite(x) and lo < x < hi)
+    kept = []
+    for x in candidates:
+        if not kept or not abs(x - kept[-1]) < 1e-12:
+            kept.append(x)
+    usable = []
+    for x in kept:
+        v = f(x)
+        if math.isfinite(v) and v > 0:
+            dv = d(x)
+            if math.isfinite(dv):
+                usable.append((x, math.log(v), dv / v))
+    xs, ys, ss = (list(column) for column in zip(*usable))
+    k = len(xs)
+    assert k >= 4
+    z = [(ys[i + 1] - ys[i] + ss[i] * xs[i] - ss[i + 1] * xs[i + 1]) / (ss[i] - ss[i + 1]) for i in range(k - 1)]
+    knots = [min(max(v, lo), hi) for v in z]
+    ends = [(lo if i == 0 else knots[i - 1], hi if i == k - 1 else knots[i]) for i in range(k)]
+    areas = []
+    for i, (left, right) in enumerate(ends):
+        a = ys[i] - ss[i] * xs[i]
+        if abs(ss[i]) < 1e-12:
+            areas.append((right - left) * math.exp(a))
+        else:
+            areas.append((math.exp(ss[i] * right) - math.exp(ss[i] * left)) * (math.exp(a) / ss[i]))
+    total = 0.0
+    for area in areas:
+        total += area
+    cum, acc = [], 0.0
+    for area in areas:
+        acc = acc + area / total
+        cum.append(acc)
+    cum[-1] = 1.0
+    return dict(lo=lo, hi=hi, xs=xs, ys=ys, ss=ss, knots=knots, ends=ends, cum=cum)
+
+
+def tdr_log_draw(hat, f, uniform):
+    xs, ys, ss, cum = hat["xs"], hat["ys"], hat["ss"], hat["cum"]
+    for _ in range(100000):
+        # bisect_left is the documented search when cum strictly increases.
+        i = min(bisect.bisect_left(cum, uniform()), len(cum) - 1)
+        left, right = hat["ends"][i]
+        u2 = uniform()
+        if abs(ss[i]) < 1e-12:
+            x = left + (right - left) * u2
+        else:
+            e = math.exp(left * ss[i])
+            x = math.log(e + (math.exp(right * ss[i]) - e) * u2) / ss[i]
+        x = min(max(x, hat["lo"]), hat["hi"])
+        v = f(x)
+        if math.isfinite(v) and v > 0:
+            j = bisect.bisect_right(hat["knots"], x)
+            h = x * ss[j] + (ys[j] - ss[j] * xs[j])
+            u3 = uniform()
+            if (math.log(u3) if u3 > 0 else -math.inf) <= math.log(v) - h:
+                return x
+    raise AssertionError("no draw accepted")
+
+
+def tdr_box_draw(lo, hi, box_max, f, uniform):
+    while True:
+        x = lo + (hi - lo) * uniform()
+        v = f(x)
+        if math.isfinite(v) and v >= 0 and box_max * uniform() <= v:
+            return x
