@@ -8,22 +8,13 @@
 """
 
 import math
-import statistics
 import time
+
+from timing import counting, interleaved_medians
 
 import drovik
 
 ROUNDS = 9
-
-
-def median_of_interleaved(cases, rounds=ROUNDS):
-    times = {name: [] for name in cases}
-    for _ in range(rounds):
-        for name, fn in cases.items():
-            start = time.perf_counter()
-            fn()
-            times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(ts) for name, ts in times.items()}
 
 
 def normal_density(x):
@@ -31,16 +22,10 @@ def normal_density(x):
 
 
 def adapter_overhead():
-    calls = 0
-
-    def counting(x):
-        nonlocal calls
-        calls += 1
-        return math.exp(-0.5 * x * x)
-
+    counted = counting(normal_density)
     interval = drovik.Interval(-8.0, 8.0)
-    drovik.from_pdf(counting, interval)
-    n_calls = calls
+    drovik.from_pdf(counted, interval)
+    n_calls = counted.calls
     # Many normalizations per timing so that each sample is long enough to measure.
     repeats = max(1, 200_000 // n_calls)
     xs = [(-8.0 + 16.0 * i / n_calls) for i in range(n_calls)] * repeats
@@ -52,7 +37,7 @@ def adapter_overhead():
     def bare():
         list(map(normal_density, xs))
 
-    medians = median_of_interleaved({"from_pdf": build, "map": bare})
+    medians = interleaved_medians({"from_pdf": build, "map": bare}, ROUNDS)
     ratio = medians["from_pdf"] / medians["map"]
     per_call_ns = medians["from_pdf"] / (n_calls * repeats) * 1e9
     print(f"from_pdf normalization: {n_calls} density calls per build, {repeats} builds per run")
@@ -62,18 +47,13 @@ def adapter_overhead():
 
 
 def inversion_sampling():
-    calls = 0
-
-    def counting(x):
-        nonlocal calls
-        calls += 1
-        return math.exp(-0.5 * x * x)
-
-    dist = drovik.from_pdf(counting, drovik.Interval(-8.0, 8.0))
-    calls = 0
+    counted = counting(normal_density)
+    dist = drovik.from_pdf(counted, drovik.Interval(-8.0, 8.0))
+    counted.calls = 0
     start = time.perf_counter()
     dist.sample_n(1000, seed=1)
     elapsed = time.perf_counter() - start
+    calls = counted.calls
     print("plain inversion, standard normal density on [-8, 8]:")
     print(f"  sample_n(1000, seed=1): {elapsed:.2f} s, {calls / 1000:.0f} density calls per draw")
 

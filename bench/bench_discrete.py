@@ -4,22 +4,15 @@ Prints medians of interleaved runs and their ratios. Target: sampling 10**6
 draws over 1000 points is no slower than numpy's choice(...).tolist().
 """
 
-import statistics
-import time
-
 import numpy as np
+
+from timing import interleaved_medians
 
 import drovik
 
 N = 10**6
 POINTS = 1000
 ROUNDS = 15
-
-
-def timed(fn):
-    start = time.perf_counter()
-    fn()
-    return time.perf_counter() - start
 
 
 def main():
@@ -34,11 +27,7 @@ def main():
         "numpy choice(points, p).tolist()": lambda: gen.choice(points, p=p, size=N).tolist(),
         "numpy random(10**6).tolist()": lambda: gen.random(N).tolist(),
     }
-    times = {name: [] for name in cases}
-    for _ in range(ROUNDS):
-        for name, fn in cases.items():
-            times[name].append(timed(fn))
-    medians = {name: statistics.median(ts) for name, ts in times.items()}
+    medians = interleaved_medians(cases, ROUNDS)
     ours = medians["drovik sample_n(10**6, seed=1)"]
     print(f"discrete sampling, {N} draws over {POINTS} points, median of {ROUNDS} interleaved runs")
     for name, median in medians.items():

@@ -12,12 +12,13 @@ All times are medians of interleaved runs.
 """
 
 import math
-import statistics
 import time
 
 import numpy as np
 import scipy.stats
 from scipy.stats.sampling import NumericalInverseHermite
+
+from timing import counting, interleaved_medians
 
 import drovik
 
@@ -29,30 +30,11 @@ def normal_density(x):
     return math.exp(-0.5 * x * x)
 
 
-def medians(cases, rounds):
-    times = {name: [] for name in cases}
-    for _ in range(rounds):
-        for name, fn in cases.items():
-            start = time.perf_counter()
-            fn()
-            times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(ts) for name, ts in times.items()}
-
-
-def counting(f):
-    def wrapped(x):
-        wrapped.calls += 1
-        return f(x)
-
-    wrapped.calls = 0
-    return wrapped
-
-
 def hermite():
     table = drovik.from_pdf_with_options(normal_density, INTERVAL, drovik.BuildOptions.hermite(1024))
     gen = np.random.default_rng(1)
     scipy_table = NumericalInverseHermite(scipy.stats.norm(), domain=(-8.0, 8.0), random_state=1)
-    m = medians(
+    m = interleaved_medians(
         {
             "drovik table": lambda: table.sample_n(N, seed=1),
             "numpy random": lambda: gen.random(N).tolist(),
@@ -80,7 +62,7 @@ def tdr():
     per_draw = f.calls / draws
     dist = drovik.from_pdf_with_options(normal_density, INTERVAL, drovik.BuildOptions.tdr("log"))
     xs = np.random.default_rng(2).uniform(-3, 3, int(draws * per_draw)).tolist()
-    m = medians(
+    m = interleaved_medians(
         {"tdr": lambda: dist.sample_n(draws, seed=1), "bare calls": lambda: list(map(normal_density, xs))}, rounds=9
     )
     ratio = m["tdr"] / m["bare calls"]

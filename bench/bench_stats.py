@@ -5,16 +5,9 @@ import math
 import statistics
 import time
 
+from timing import counting
+
 import drovik
-
-
-def counting(f):
-    def wrapped(x):
-        wrapped.calls += 1
-        return f(x)
-
-    wrapped.calls = 0
-    return wrapped
 
 
 def median_time(fn, rounds=7):
