@@ -33,17 +33,16 @@ double PyCallable::call_with_float(double x) const {
     // Reuse the tuple of the previous call only when nothing kept it and no call
     // through this adapter is in progress (a re-entrant call, or another thread
     // while the callable let go of the interpreter lock).
-    const bool reuse = arguments_ != nullptr && !busy_ && Py_REFCNT(arguments_) == 1;
+    const bool reuse = arguments_ != nullptr && calls_in_progress_ == 0 && Py_REFCNT(arguments_) == 1;
     // PyTuple_SetItem wants a tuple that nobody else holds: fill it before taking a reference.
     PyObject* fresh = reuse ? arguments_ : PyTuple_New(1);
     if (fresh == nullptr) throw_python_error();
     PyTuple_SetItem(fresh, 0, argument.release());
     Ref tuple = reuse ? Ref::borrow(fresh) : Ref::steal(fresh);
-    const bool was_busy = busy_;
-    busy_ = true;
+    ++calls_in_progress_;
     PyObject* result = PyObject_Call(callable_, tuple.get(), nullptr);
-    busy_ = was_busy;
-    if (!reuse && !busy_) {
+    --calls_in_progress_;
+    if (!reuse && calls_in_progress_ == 0) {
         Py_XDECREF(arguments_);
         arguments_ = Ref::borrow(tuple.get()).release();
     }

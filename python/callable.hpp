@@ -35,7 +35,9 @@ private:
     PyObject* callable_;
     // Reused for the next call when nothing else kept a reference to it.
     mutable PyObject* arguments_ = nullptr;
-    mutable bool busy_ = false;
+    // Calls through this adapter that have not returned: re-entrant ones, or
+    // other threads' while the callable let go of the interpreter lock.
+    mutable int calls_in_progress_ = 0;
 };
 
 // f(x) -> float: a density, distribution function, derivative or integrand.
