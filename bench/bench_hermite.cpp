@@ -3,7 +3,9 @@
 // bisection over the levels, and of building the table.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -50,6 +52,25 @@ void BM_HermiteEval(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(us.size()));
 }
 BENCHMARK(BM_HermiteEval)->Arg(64)->Arg(1024);
+
+// The same levels through the batched lookup that table sampling uses, in runs
+// of the length the sampler hands it.
+void BM_HermiteEvalBatch(benchmark::State& state) {
+    const auto& table = normal_table(static_cast<std::uint64_t>(state.range(0)));
+    const auto& us = levels();
+    std::vector<double> buffer(1024);
+    for (auto _ : state) {
+        double acc = 0.0;
+        for (std::size_t start = 0; start < us.size(); start += buffer.size()) {
+            std::copy_n(us.begin() + static_cast<std::ptrdiff_t>(start), buffer.size(), buffer.begin());
+            table.eval_batch(buffer);
+            acc += buffer.back();
+        }
+        benchmark::DoNotOptimize(acc);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(us.size()));
+}
+BENCHMARK(BM_HermiteEvalBatch)->Arg(64)->Arg(1024);
 
 void BM_HermiteInterval(benchmark::State& state) {
     const auto& table = normal_table(1024);

@@ -54,6 +54,11 @@ public:
         return std::clamp(value, lo_, hi_);
     }
 
+    // eval on every level of inout, in place, with bit-identical results. On a
+    // CPU with AVX-512 eight levels go through one vector (their segments read
+    // as rows and transposed); elsewhere, and for the tail, this is eval.
+    void eval_batch(std::span<double> inout) const;
+
     // Index i of the interval used for u: u_i < u <= u_{i+1} inside the grid, 0
     // below it (and for NaN), n - 2 at or above the last level.
     std::size_t interval(double u) const {
@@ -88,6 +93,9 @@ private:
     };
 
     HermitePpfTable(std::vector<double> u_grid, std::vector<double> x_nodes, double lo, double hi);
+
+    void eval_batch_scalar(std::span<double> inout) const;
+    void eval_batch_avx512(std::span<double> inout) const;
 
     // For u_0 < u <= u_{n-1}. The levels are evenly spaced, so the index is
     // guessed from u and then moved to the interval whose ends bracket u;

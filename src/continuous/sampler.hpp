@@ -80,11 +80,22 @@ public:
         const InversionBackend& inversion = std::get<InversionBackend>(backend_);
         if (inversion.table) {
             const HermitePpfTable& table = *inversion.table;
-            for (double& slot : out) {
-                const double u = uniform(rng);
-                // A table lookup cannot fail; only u = 0 is refused.
-                if (!(u > 0.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
-                slot = table.eval(u);
+            // The uniforms of a run first, then one batched lookup, so that the
+            // lookups of independent draws overlap.
+            constexpr std::size_t run = 1024;
+            for (std::size_t start = 0; start < out.size(); start += run) {
+                const std::span<double> part = out.subspan(start, std::min(run, out.size() - start));
+                for (std::size_t k = 0; k < part.size(); ++k) {
+                    const double u = uniform(rng);
+                    // A table lookup cannot fail; only u = 0 is refused, after
+                    // the draws before it are filled in.
+                    if (!(u > 0.0)) {
+                        table.eval_batch(part.first(k));
+                        return std::unexpected(SampleError::quantile_out_of_range(u));
+                    }
+                    part[k] = u;
+                }
+                table.eval_batch(part);
             }
             return {};
         }
