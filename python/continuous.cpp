@@ -24,18 +24,24 @@ using Interval = Support;
 // The core sampler of one kind, and the user functions it holds.
 struct ContinuousObject {
     std::variant<UserPdfSampler, UserCdfSampler, HistogramSampler, LocScaleSampler, TruncatedSampler> sampler;
-    std::vector<std::shared_ptr<const PyCallable>> callables;
-
-    int traverse(visitproc visit, void* arg) const {
-        for (const auto& callable : callables) Py_VISIT(callable->object());
-        return 0;
-    }
+    Callables callables;
 
     template <class F>
     decltype(auto) visit(F&& f) const {
         return std::visit(std::forward<F>(f), sampler);
     }
 };
+
+}  // namespace
+
+template <>
+struct ModuleClass<Support> : std::true_type {};
+template <>
+struct ModuleClass<BuildOptions> : std::true_type {};
+template <>
+struct ModuleClass<ContinuousObject> : std::true_type {};
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Interval
@@ -178,23 +184,23 @@ PyMethodDef distribution_methods[] = {
 // ---------------------------------------------------------------------------
 // Factories
 
-using Callables = std::vector<std::shared_ptr<const PyCallable>>;
-
 // None selects the defaults: plain inversion.
 BuildOptions options_or_default(const std::optional<BuildOptions>& options) {
     return options.value_or(BuildOptions{});
 }
 
 template <class Sampler>
-std::expected<ContinuousObject, BuildError> wrap(std::expected<Sampler, BuildError> built, Callables callables) {
+std::expected<ContinuousObject, BuildError> wrap(std::expected<Sampler, BuildError> built,
+                                                 std::vector<std::shared_ptr<const PyCallable>> callables) {
     if (!built) return std::unexpected(built.error());
-    return ContinuousObject{std::move(*built), std::move(callables)};
+    return ContinuousObject{std::move(*built), {std::move(callables)}};
 }
 
 // A derived density (histogram, location-scale, truncated) over its own support.
 template <class P>
 std::expected<ContinuousObject, BuildError> from_density(std::expected<P, BuildError> density,
-                                                         const BuildOptions& options, Callables callables) {
+                                                         const BuildOptions& options,
+                                                         std::vector<std::shared_ptr<const PyCallable>> callables) {
     if (!density) return std::unexpected(density.error());
     const Support s = density->support();
     return wrap(sampler_from_pdf(std::move(*density), s.lo, s.hi, options), std::move(callables));
@@ -288,9 +294,7 @@ void register_continuous(PyObject* module) {
                                             make_options>(),
                  .methods = options_methods});
     add_class<ContinuousObject>(module, {.name = "ContinuousDistribution", .methods = distribution_methods});
-    for (PyMethodDef& def : factories) {
-        if (def.ml_name != nullptr) add_function(module, &def);
-    }
+    add_functions(module, factories);
 }
 
 }  // namespace drovik::py

@@ -9,6 +9,9 @@
 
 namespace drovik::py {
 
+template <>
+struct ModuleClass<DiscreteSampler> : std::true_type {};
+
 namespace {
 
 using Dist = DiscreteSampler;

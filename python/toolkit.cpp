@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <pythread.h>
 
 namespace drovik::py {
 
@@ -32,24 +33,37 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
     return out;
 }
 
-// Default literals allowed in text signatures; each maps to a constant.
+// The value of a default literal of a text signature (checked at compile
+// time); numbers are made once and kept for the life of the process.
 PyObject* default_value(std::string_view literal) {
     if (literal == "None") return Py_None;
     if (literal == "True") return Py_True;
     if (literal == "False") return Py_False;
-    throw Panic("unsupported default in text signature: " + std::string(literal));
+    static std::vector<std::pair<std::string_view, PyObject*>> numbers;
+    for (const auto& [text, value] : numbers) {
+        if (text == literal) return value;
+    }
+    const std::string text(literal);
+    const bool integral = text.find_first_of(".eE") == std::string::npos;
+    Ref value = integral ? Ref::checked(PyLong_FromString(text.c_str(), nullptr, 10))
+                         : Ref::checked(PyFloat_FromDouble(std::strtod(text.c_str(), nullptr)));
+    numbers.emplace_back(literal, value.get());
+    return value.release();
 }
 
-// Compares without encoding the key, which need not be valid UTF-8.
-bool keyword_is(PyObject* key, std::string_view name) {
-    Ref expected = Ref::checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    const int equal = PyObject_RichCompareBool(key, expected.get(), Py_EQ);
-    if (equal < 0) throw_python_error();
-    return equal == 1;
+std::string display_name(const char* owner, std::string_view name) {
+    std::string out;
+    if (owner != nullptr) {
+        out += owner;
+        out += '.';
+    }
+    out += name;
+    out += "()";
+    return out;
 }
 
-[[noreturn]] void keyword_error(std::string_view display, const char* what, PyObject* key) {
-    const std::string prefix = std::string(display) + " " + what + " '";
+[[noreturn]] void keyword_error(const char* owner, std::string_view name, const char* what, PyObject* key) {
+    const std::string prefix = display_name(owner, name) + " " + what + " '";
     PyErr_Format(PyExc_TypeError, "%s%U'", prefix.c_str(), key);
     throw_python_error();
 }
@@ -94,12 +108,12 @@ void set_panic(const char* message) noexcept {
 // ---------------------------------------------------------------------------
 // Argument binding
 
-void bind_arguments(std::string_view display, std::span<const ParamSpec> params, std::size_t required,
-                    PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+void bind_arguments(const char* owner, std::string_view name, std::span<const ParamSpec> params,
+                    std::size_t required, PyObject* args, PyObject* kwargs, std::span<Ref> out) {
     const std::size_t given = static_cast<std::size_t>(PyTuple_Size(args));
     const std::size_t max = params.size();
     if (given > max) {
-        std::string message(display);
+        std::string message = display_name(owner, name);
         message += " takes ";
         message += required == max ? std::to_string(max)
                                    : "from " + std::to_string(required) + " to " + std::to_string(max);
@@ -107,30 +121,36 @@ void bind_arguments(std::string_view display, std::span<const ParamSpec> params,
                    " given";
         raise(PyExc_TypeError, message);
     }
-    std::fill(out.begin(), out.end(), nullptr);
-    for (std::size_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    for (std::size_t i = 0; i < given; ++i) out[i] = Ref::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
 
     if (kwargs != nullptr) {
+        // No user code runs in this loop (exact code-point comparison, no __eq__),
+        // so the dictionary cannot change under it.
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
+            if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
             std::size_t index = 0;
-            while (index < max && !keyword_is(key, params[index].name)) ++index;
-            if (index == max) keyword_error(display, "got an unexpected keyword argument", key);
-            if (out[index] != nullptr) keyword_error(display, "got multiple values for argument", key);
-            out[index] = value;
+            while (index < max && PyUnicode_CompareWithASCIIString(key, params[index].name.data()) != 0) ++index;
+            if (index == max) keyword_error(owner, name, "got an unexpected keyword argument", key);
+            if (out[index]) keyword_error(owner, name, "got multiple values for argument", key);
+            out[index] = Ref::borrow(value);
         }
     }
 
-    std::vector<std::string_view> missing;
+    std::size_t missing_count = 0;
     for (std::size_t i = 0; i < max; ++i) {
-        if (out[i] != nullptr) continue;
-        if (params[i].has_default()) out[i] = default_value(params[i].default_literal);
-        else missing.push_back(params[i].name);
+        if (out[i]) continue;
+        if (params[i].has_default()) out[i] = Ref::borrow(default_value(params[i].default_literal));
+        else ++missing_count;
     }
-    if (!missing.empty()) {
-        raise(PyExc_TypeError, std::string(display) + " missing " + std::to_string(missing.size()) +
+    if (missing_count != 0) {
+        std::vector<std::string_view> missing;
+        for (std::size_t i = 0; i < max; ++i) {
+            if (!out[i]) missing.push_back(params[i].name);
+        }
+        raise(PyExc_TypeError, display_name(owner, name) + " missing " + std::to_string(missing.size()) +
                                    " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
                                    quoted_list(missing));
     }
@@ -239,6 +259,25 @@ std::vector<double> extract_f64_list(PyObject* iterable) {
     return out;
 }
 
+std::vector<double> Sequence::doubles() const { return extract_f64_list(object); }
+
+namespace detail {
+
+void for_each_item(PyObject* sequence, std::string_view name, void (*item)(PyObject*, std::string_view, void*),
+                   void* context) {
+    if (PyUnicode_Check(sequence)) raise(PyExc_TypeError, "argument '" + std::string(name) + "': Can't extract `str` to `Vec`");
+    if (!PySequence_Check(sequence)) cannot_convert(sequence, name, "Sequence");
+    Ref iterator = Ref::steal(PyObject_GetIter(sequence));
+    if (!iterator) argument_error(name);
+    while (PyObject* raw = PyIter_Next(iterator.get())) {
+        Ref held = Ref::steal(raw);
+        item(held.get(), name, context);
+    }
+    if (PyErr_Occurred()) argument_error(name);
+}
+
+}  // namespace detail
+
 // ---------------------------------------------------------------------------
 // Results
 
@@ -248,13 +287,36 @@ Ref int_object(std::uint64_t value) { return Ref::checked(PyLong_FromUnsignedLon
 
 Ref float_list(std::span<const double> values) {
     Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(values[i]);
-        if (item == nullptr) throw_python_error();
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
+    for (std::size_t i = 0; i < values.size(); ++i) detail::set_list_item(list.get(), i, float_object(values[i]));
     return list;
 }
+
+Ref float_rows(std::span<const std::vector<double>> rows) {
+    Ref list = detail::untracked_list(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) detail::set_list_item(list.get(), i, float_list(rows[i]));
+    detail::track(list.get());
+    return list;
+}
+
+namespace detail {
+
+Ref untracked_list(std::uint64_t n) {
+    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        throw_python_error();
+    }
+    Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(n)));
+    PyObject_GC_UnTrack(list.get());
+    return list;
+}
+
+void set_list_item(PyObject* list, std::uint64_t index, Ref item) {
+    PyList_SetItem(list, static_cast<Py_ssize_t>(index), item.release());
+}
+
+void track(PyObject* list) { PyObject_GC_Track(list); }
+
+}  // namespace detail
 
 void check_interrupt() {
     if (PyErr_CheckSignals() < 0) throw_python_error();
@@ -263,7 +325,13 @@ void check_interrupt() {
 // ---------------------------------------------------------------------------
 // Borrow flags
 
+unsigned long current_thread() { return PyThread_get_thread_ident(); }
+
 BorrowGuard::BorrowGuard(InstanceHeader* instance, Borrow kind) : instance_(instance), kind_(kind) {
+    if (instance->owner_thread != 0 && instance->owner_thread != current_thread()) {
+        throw Panic(type_name(reinterpret_cast<PyObject*>(instance)) +
+                    " is bound to the thread that created it and cannot be used from another thread");
+    }
     // Only reachable from a finalizer that runs after the cycle collector cleared the object.
     if (!instance->ready) raise(PyExc_RuntimeError, "object was cleared by the garbage collector");
     if (kind == Borrow::Shared) {
@@ -278,6 +346,22 @@ BorrowGuard::BorrowGuard(InstanceHeader* instance, Borrow kind) : instance_(inst
 BorrowGuard::~BorrowGuard() {
     if (kind_ == Borrow::Shared) --instance_->borrow;
     else instance_->borrow = 0;
+}
+
+void report_foreign_drop(PyTypeObject* type) {
+    // Deallocation may run while an exception is being handled: keep it.
+    PyObject* saved_type = nullptr;
+    PyObject* saved_value = nullptr;
+    PyObject* saved_traceback = nullptr;
+    PyErr_Fetch(&saved_type, &saved_value, &saved_traceback);
+    try {
+        const std::string name = type_name(reinterpret_cast<PyObject*>(type));
+        PyErr_SetString(PyExc_RuntimeError, (name + " is being dropped on a thread other than the one that "
+                                                    "created it; it is leaked instead of destroyed").c_str());
+    } catch (const PythonErrorSet&) {
+    }
+    PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
+    PyErr_Restore(saved_type, saved_value, saved_traceback);
 }
 
 // ---------------------------------------------------------------------------
@@ -338,6 +422,10 @@ void add(PyObject* module, const char* name, PyObject* value) {
     Ref text = Ref::checked(PyUnicode_FromString(name));
     if (PyList_Append(all, text.get()) < 0) throw_python_error();
     if (PyObject_SetAttrString(module, name, value) < 0) throw_python_error();
+}
+
+void add_functions(PyObject* module, PyMethodDef* defs) {
+    for (PyMethodDef* def = defs; def->ml_name != nullptr; ++def) add_function(module, def);
 }
 
 void add_function(PyObject* module, PyMethodDef* def) {
