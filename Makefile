@@ -9,7 +9,7 @@ ASAN_BUILD := build-asan
 PKG_ASAN := $(ASAN_BUILD)/pkg
 SANITIZER_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 
-.PHONY: all venv cxx-deps build build-asan test test-cpp test-python test-asan test-stubs test-wheel bench demo wheel clean
+.PHONY: all venv bench-deps demo-deps cxx-deps build build-asan test test-cpp test-python test-asan test-stubs test-wheel bench demo wheel clean
 
 all: build
 
@@ -19,6 +19,13 @@ $(VENV)/.installed: requirements-dev.txt
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q -r requirements-dev.txt
 	touch $@
+
+# Optional extras: benchmark peers and the tour's plotting. A package that
+# cannot be installed is reported and then done without.
+bench-deps: venv
+	$(VPY) -m pip install -q -r requirements-bench.txt || echo "some benchmark peers could not be installed; their benchmarks are skipped"
+demo-deps: venv
+	$(VPY) -m pip install -q -r requirements-demo.txt || echo "matplotlib could not be installed; the tour runs without plots"
 
 # GoogleTest and Google Benchmark come from Debian's packages.
 cxx-deps:
@@ -78,14 +85,14 @@ test-wheel: venv
 	cd /tmp && $(abspath $(BUILD))/wheel-venv/bin/python -c \
 	  'import drovik; assert drovik.from_pmf([1, 2], [1, 1]).sample_n(3, seed=42) == [2.0, 2.0, 1.0]; print("wheel ok:", drovik.__file__)'
 
-bench: build
+bench: build bench-deps
 	$(BUILD)/drovik_bench
 	PYTHONPATH=python $(VPY) bench/bench_discrete.py
 	PYTHONPATH=python $(VPY) bench/bench_continuous.py
 	PYTHONPATH=python $(VPY) bench/bench_fast_sampling.py
 	PYTHONPATH=python $(VPY) bench/bench_stats.py
 
-demo: build
+demo: build demo-deps
 	PYTHONPATH=python $(VPY) examples/tour.py
 
 wheel: venv
