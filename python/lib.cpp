@@ -5,6 +5,7 @@
 #include "continuous.hpp"
 #include "discrete.hpp"
 #include "exceptions.hpp"
+#include "multivar.hpp"
 #include "toolkit.hpp"
 
 namespace drovik::py {
@@ -31,6 +32,7 @@ PyObject* init_module() {
         register_errors(module.get());
         register_continuous(module.get());
         register_discrete(module.get());
+        register_multivar(module.get());
         // Reachable as drovik.PanicException, but not one of the public names.
         if (PyObject_SetAttrString(module.get(), "PanicException", panic_exception_type()) < 0)
             throw_python_error();

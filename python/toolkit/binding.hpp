@@ -36,8 +36,13 @@ struct TailOf<std::tuple<Head, Tail...>> {
 };
 
 template <class Args>
-using Decayed = decltype(std::apply([](auto... a) { return std::tuple<std::remove_cvref_t<decltype(a)>...>{}; },
-                                    std::declval<Args>()));
+struct DecayedTuple;
+template <class... A>
+struct DecayedTuple<std::tuple<A...>> {
+    using type = std::tuple<std::remove_cvref_t<A>...>;
+};
+template <class Args>
+using Decayed = typename DecayedTuple<Args>::type;
 
 template <class Sig, class ArgTuple, std::size_t... I>
 ArgTuple convert_arguments(std::span<Ref> bound, std::index_sequence<I...>) {

@@ -197,12 +197,17 @@ Ref sampled_float_list(std::uint64_t n, Fill&& fill) {
     return list;
 }
 
-// Builds a list of n points, each a new list of floats: `next()` gives the
-// next point (a vector of doubles) or a core error. Ctrl-C is honoured
-// between points.
-template <class Next>
-Ref sampled_point_list(std::uint64_t n, Next&& next) {
+// Builds a list of n points, each a new list of floats: `start()` runs first
+// (after the list is allocated, before any point; it may fail with a core
+// error), then `next()` gives each point (a span or vector of doubles) or a
+// core error. Ctrl-C is honoured between points.
+template <class Start, class Next>
+Ref sampled_point_list(std::uint64_t n, Start&& start, Next&& next) {
     Ref list = detail::untracked_list(n);
+    if (auto started = start(); !started) {
+        set_error(started.error());
+        throw_python_error();
+    }
     for (std::uint64_t i = 0; i < n; ++i) {
         auto point = next();
         if (!point) {
@@ -214,6 +219,11 @@ Ref sampled_point_list(std::uint64_t n, Next&& next) {
     }
     detail::track(list.get());
     return list;
+}
+
+template <class Next>
+Ref sampled_point_list(std::uint64_t n, Next&& next) {
+    return sampled_point_list(n, [] { return std::expected<void, SampleError>{}; }, std::forward<Next>(next));
 }
 
 // Runs `body(rng)` on a fresh seeded generator, or on this thread's generator.

@@ -1,0 +1,95 @@
+#include "multivar/hmc.hpp"
+
+#include <cmath>
+
+namespace drovik {
+
+void grad_log_pdf_numeric(const NdFunction& pdf, std::span<const double> x, double h, std::span<double> gradient,
+                          std::vector<double>& plus, std::vector<double>& minus) {
+    plus.assign(x.begin(), x.end());
+    minus.assign(x.begin(), x.end());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        plus[i] = h + x[i];
+        minus[i] = x[i] - h;
+        const double f_plus = pdf(plus);
+        const double f_minus = pdf(minus);
+        // A side where f is 0 gives an infinite difference; it goes into the
+        // momentum as it is, and the trajectory then ends rejected.
+        gradient[i] = (log_density(f_plus) - log_density(f_minus)) / (h + h);
+        plus[i] = x[i];
+        minus[i] = x[i];
+    }
+}
+
+std::vector<double> grad_log_pdf_numeric(const NdFunction& pdf, std::span<const double> x, double h) {
+    std::vector<double> gradient(x.size());
+    std::vector<double> plus;
+    std::vector<double> minus;
+    grad_log_pdf_numeric(pdf, x, h, gradient, plus, minus);
+    return gradient;
+}
+
+std::expected<HmcSamplerNd, BuildError> HmcSamplerNd::create(SharedNdFunction pdf, HyperRect support,
+                                                             const HmcParams& params) {
+    return HmcSamplerNd(std::move(pdf), std::move(support), params);
+}
+
+std::expected<void, SampleError> HmcSamplerNd::init_with_rng(ChachaRng& rng) {
+    auto start = uniform_start(support_, *pdf_, params_.max_init_tries, rng);
+    if (!start) return std::unexpected(SampleError::of(SampleError::Kind::McmcFailed));
+    current_ = std::move(start->point);
+    current_log_pdf_ = start->log_pdf;
+    return {};
+}
+
+namespace {
+
+double kinetic_energy(std::span<const double> p) {
+    double sum = 0.0;
+    for (double pi : p) sum += pi * pi;
+    return 0.5 * sum;
+}
+
+}  // namespace
+
+std::expected<std::vector<double>, SampleError> HmcSamplerNd::sample_with_rng(ChachaRng& rng) {
+    if (!current_) return std::unexpected(SampleError::of(SampleError::Kind::McmcNotInitialized));
+    const std::size_t d = current_->size();
+    const double eps = params_.step_size;
+    const double half_step = eps * 0.5;
+    std::vector<double> q = *current_;
+    const double start_log_pdf = current_log_pdf_;
+
+    std::vector<double> p(d);
+    for (std::size_t i = 0; i < d; ++i) p[i] = standard_normal(rng);
+    const double start_kinetic = kinetic_energy(p);
+
+    std::vector<double> g(d);
+    std::vector<double> plus;
+    std::vector<double> minus;
+    grad_log_pdf_numeric(*pdf_, q, params_.grad_eps, g, plus, minus);
+    for (std::size_t i = 0; i < d; ++i) p[i] = p[i] + half_step * g[i];
+    for (std::uint64_t step = 0; step < params_.leapfrog_steps; ++step) {
+        // The momentum is not reversed at a wall: only the position is folded.
+        for (std::size_t i = 0; i < d; ++i) q[i] = support_.reflect_into(i, q[i] + eps * p[i]);
+        grad_log_pdf_numeric(*pdf_, q, params_.grad_eps, g, plus, minus);
+        for (std::size_t i = 0; i < d; ++i) p[i] = p[i] + eps * g[i];
+    }
+    // With the full steps above, this makes the last momentum update a half step.
+    for (std::size_t i = 0; i < d; ++i) {
+        p[i] = p[i] - half_step * g[i];
+        p[i] = -p[i];
+    }
+
+    const double end_log_pdf = log_density((*pdf_)(q));
+    if (!std::isfinite(end_log_pdf)) return *current_;
+    const double end_kinetic = kinetic_energy(p);
+    const double u = uniform(rng);
+    if (std::log(u) < (start_kinetic - start_log_pdf) - (end_kinetic - end_log_pdf)) {
+        current_ = std::move(q);
+        current_log_pdf_ = end_log_pdf;
+    }
+    return *current_;
+}
+
+}  // namespace drovik
