@@ -87,6 +87,19 @@ double PyNdFn::operator()(std::span<const double> x) const {
     return call(FloatList{x}).value_or(NAN);
 }
 
+std::expected<double, SampleError> PyPpfFn::operator()(double u) const {
+    if (auto value = call(OneFloat{u})) return *value;
+    return std::unexpected(SampleError::of(SampleError::Kind::InversionFailed));
+}
+
+double PyFactorFn::sample_i(ChachaRng&, std::size_t i, std::span<const double> prefix) const {
+    return call(IndexAndList{i, prefix}).value_or(NAN);
+}
+
+double PyConditionalCoord::sample_coord(ChachaRng&, std::size_t i, std::span<const double> state) const {
+    return call(IndexAndList{i, state}).value_or(NAN);
+}
+
 std::shared_ptr<const PyFloatFn> make_float_fn(PyObject* callable) {
     return std::make_shared<const PyFloatFn>(callable);
 }

@@ -20,6 +20,9 @@
 #include <span>
 
 #include "continuous/interfaces.hpp"
+#include "multivar/copula.hpp"
+#include "multivar/factor.hpp"
+#include "multivar/gibbs.hpp"
 #include "multivar/support.hpp"
 
 namespace drovik::py {
@@ -81,6 +84,32 @@ public:
 
 private:
     std::size_t dim_;
+};
+
+// ppf(u) -> float; a failing call or an unconvertible result is InversionFailed.
+class PyPpfFn final : public PyCallable, public QuantileFunction {
+public:
+    using PyCallable::PyCallable;
+    std::expected<double, SampleError> operator()(double u) const override;
+};
+
+// sample_i(i, [x0, ..., x_{i-1}]) -> float. The generator is not used: the
+// user's function draws its own randomness.
+class PyFactorFn final : public PyCallable, public ConditionalFactorization {
+public:
+    PyFactorFn(PyObject* callable, std::size_t dim) : PyCallable(callable), dim_(dim) {}
+    std::size_t dimension() const override { return dim_; }
+    double sample_i(ChachaRng& rng, std::size_t i, std::span<const double> prefix) const override;
+
+private:
+    std::size_t dim_;
+};
+
+// sample_coord(i, [x0, ..., x_{d-1}]) -> float, the generator not used either.
+class PyConditionalCoord final : public PyCallable, public ConditionalSampler {
+public:
+    using PyCallable::PyCallable;
+    double sample_coord(ChachaRng& rng, std::size_t i, std::span<const double> state) const override;
 };
 
 std::shared_ptr<const PyFloatFn> make_float_fn(PyObject* callable);

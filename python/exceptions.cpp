@@ -1,5 +1,7 @@
 #include "exceptions.hpp"
 
+#include "multivar/copula.hpp"
+
 #include "toolkit.hpp"
 
 namespace drovik::py {
@@ -34,6 +36,7 @@ PyObject* sample_error_type() {
 
 void set_error(const BuildError& error) { set_exception(build_error_type(), error.display()); }
 void set_error(const SampleError& error) { set_exception(sample_error_type(), error.display()); }
+void set_error(CopulaError error) { PyErr_SetString(PyExc_ValueError, copula_error_name(error)); }
 
 TdrTransform parse_tdr_transform(std::string_view text) {
     std::string folded(text);

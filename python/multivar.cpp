@@ -4,9 +4,17 @@
 //   rejection_sampler(f, box, pdf_max=1.0).sample_n(1000, seed=1)
 //   chain = metropolis_hastings(f, box); chain.init(); chain.sample_n(1000, seed=1)
 //   hmc = hmc_sampler(f, box); hmc.init(); hmc.sample_n(100, seed=1)
+//   gibbs_sampler(lambda i, x: draw_coordinate(i, x), box, [0.0, 0.0]).step()
+//   conditional_factorization_sampler(lambda i, prefix: draw(i, prefix), 2).sample_n(10)
+//   gaussian_copula([[1.0, 0.5], [0.5, 1.0]]).sample([ppf_x, ppf_y], seed=1)
+//   cdf_mc_estimator(f, box).cdf([0.0, 0.5], seed=1)
 #include "multivar.hpp"
 
 #include "callable.hpp"
+#include "multivar/cdf_mc.hpp"
+#include "multivar/copula.hpp"
+#include "multivar/factor.hpp"
+#include "multivar/gibbs.hpp"
 #include "multivar/hmc.hpp"
 #include "multivar/mcmc.hpp"
 #include "multivar/rejection.hpp"
@@ -36,6 +44,23 @@ struct HmcObject {
     static constexpr bool thread_bound = true;
 };
 
+struct GibbsObject {
+    GibbsSamplerNd chain;
+    Callables callables;
+    static constexpr bool thread_bound = true;
+};
+
+struct FactorizationObject {
+    ConditionalFactorSampler sampler;
+    Callables callables;
+};
+
+struct CdfEstimatorObject {
+    CdfMcEstimator estimator;
+    Callables callables;
+    static constexpr bool thread_bound = true;
+};
+
 }  // namespace
 
 template <>
@@ -46,6 +71,14 @@ template <>
 struct ModuleClass<MetropolisHastingsObject> : std::true_type {};
 template <>
 struct ModuleClass<HmcObject> : std::true_type {};
+template <>
+struct ModuleClass<GibbsObject> : std::true_type {};
+template <>
+struct ModuleClass<FactorizationObject> : std::true_type {};
+template <>
+struct ModuleClass<GaussianCopula> : std::true_type {};
+template <>
+struct ModuleClass<CdfEstimatorObject> : std::true_type {};
 
 namespace {
 
@@ -59,10 +92,10 @@ struct Density {
 
 Density density_for(Callable f, const HyperRect& support) { return {make_nd_fn(f.object, support.dim())}; }
 
-template <class Object, class Core>
-std::expected<Object, BuildError> hold(std::expected<Core, BuildError> built, const Density& density) {
+template <class Object, class Core, class E>
+std::expected<Object, E> hold(std::expected<Core, E> built, Callables callables) {
     if (!built) return std::unexpected(built.error());
-    return Object{std::move(*built), density.held()};
+    return Object{std::move(*built), std::move(callables)};
 }
 
 std::vector<double> copy_of(std::span<const double> point) { return {point.begin(), point.end()}; }
@@ -114,7 +147,7 @@ std::expected<RejectionObject, BuildError> rejection_sampler(Callable f, HyperRe
                                                              std::uint64_t max_trials) {
     const Density density = density_for(f, support);
     return hold<RejectionObject>(RejectionSamplerNd::create(density.function, std::move(support), pdf_max, max_trials),
-                                 density);
+                                 density.held());
 }
 
 // ---------------------------------------------------------------------------
@@ -155,7 +188,7 @@ std::expected<MetropolisHastingsObject, BuildError> metropolis_hastings(Callable
     params.adapt_steps = adapt_steps;
     const Density density = density_for(f, support);
     return hold<MetropolisHastingsObject>(MetropolisHastingsNd::create(density.function, std::move(support), params),
-                                          density);
+                                          density.held());
 }
 
 // ---------------------------------------------------------------------------
@@ -183,7 +216,106 @@ std::expected<HmcObject, BuildError> hmc_sampler(Callable f, HyperRect support, 
     params.leapfrog_steps = leapfrog_steps;
     params.grad_eps = grad_eps;
     const Density density = density_for(f, support);
-    return hold<HmcObject>(HmcSamplerNd::create(density.function, std::move(support), params), density);
+    return hold<HmcObject>(HmcSamplerNd::create(density.function, std::move(support), params), density.held());
+}
+
+// ---------------------------------------------------------------------------
+// GibbsSampler
+
+std::vector<double> gibbs_step(GibbsObject& s) { return s.chain.step(ThreadRng::current()); }
+std::vector<double> gibbs_sample(GibbsObject& s) { return s.chain.sample(); }
+
+PyMethodDef gibbs_methods[] = {
+    method<"sample($self)", gibbs_sample>(),
+    method<"step($self)", gibbs_step>(),
+    {},
+};
+
+std::expected<GibbsObject, SampleError> gibbs_sampler(Callable sample_coord, HyperRect support, Sequence init,
+                                                      std::uint64_t sweeps_per_sample) {
+    // Read only now, after every argument was checked.
+    std::vector<double> start = init.doubles();
+    auto conditional = std::make_shared<const PyConditionalCoord>(sample_coord.object);
+    return hold<GibbsObject>(
+        GibbsSamplerNd::create(conditional, std::move(support), sweeps_per_sample, std::move(start)),
+        Callables{{conditional}});
+}
+
+// ---------------------------------------------------------------------------
+// ConditionalFactorizationSampler
+
+std::expected<std::vector<double>, SampleError> factorization_sample(const FactorizationObject& s) {
+    return s.sampler.sample();
+}
+Ref factorization_sample_n(const FactorizationObject& s, std::uint64_t n, Seed seed) {
+    return with_rng(seed, [&](ChachaRng& rng) {
+        return sampled_point_list(n, [&] { return s.sampler.sample_with_rng(rng); });
+    });
+}
+
+PyMethodDef factorization_methods[] = {
+    method<"sample($self)", factorization_sample>(),
+    method<"sample_n($self, n, seed=None)", factorization_sample_n>(),
+    {},
+};
+
+FactorizationObject conditional_factorization_sampler(Callable sample_i, std::uint64_t dim) {
+    auto factors = std::make_shared<const PyFactorFn>(sample_i.object, static_cast<std::size_t>(dim));
+    return FactorizationObject{ConditionalFactorSampler(factors), Callables{{factors}}};
+}
+
+// ---------------------------------------------------------------------------
+// GaussianCopula
+
+std::uint64_t copula_dim(const GaussianCopula& c) { return c.dim(); }
+std::expected<std::vector<double>, SampleError> copula_sample(const GaussianCopula& c, std::vector<Ref> ppfs,
+                                                              Seed seed) {
+    // The quantile functions live for this one draw only.
+    std::vector<std::unique_ptr<const PyPpfFn>> adapters;
+    std::vector<const QuantileFunction*> pointers;
+    adapters.reserve(ppfs.size());
+    pointers.reserve(ppfs.size());
+    for (const Ref& ppf : ppfs) {
+        adapters.push_back(std::make_unique<const PyPpfFn>(ppf.get()));
+        pointers.push_back(adapters.back().get());
+    }
+    return with_rng(seed, [&](ChachaRng& rng) { return c.sample_with_ppfs(rng, pointers); });
+}
+
+PyMethodDef copula_methods[] = {
+    method<"dim($self)", copula_dim>(),
+    method<"sample($self, ppfs, seed=None)", copula_sample>(),
+    {},
+};
+
+std::expected<GaussianCopula, CopulaError> gaussian_copula(std::vector<std::vector<double>> corr) {
+    return GaussianCopula::create(std::move(corr));
+}
+
+// ---------------------------------------------------------------------------
+// CdfMcEstimator
+
+std::expected<double, SampleError> estimate_normalization(CdfEstimatorObject& s, Seed seed) {
+    return with_rng(seed, [&](ChachaRng& rng) { return s.estimator.estimate_normalization_with_rng(rng); });
+}
+std::expected<double, SampleError> cdf_estimate(CdfEstimatorObject& s, Sequence x, Seed seed) {
+    const std::vector<double> point = x.doubles();
+    return with_rng(seed, [&](ChachaRng& rng) { return s.estimator.cdf_with_rng(point, rng); });
+}
+
+PyMethodDef cdf_methods[] = {
+    method<"estimate_normalization($self, seed=None)", estimate_normalization>(),
+    method<"cdf($self, x, seed=None)", cdf_estimate>(),
+    {},
+};
+
+std::expected<CdfEstimatorObject, BuildError> cdf_mc_estimator(Callable f, HyperRect support,
+                                                               std::uint64_t normalization_samples,
+                                                               std::uint64_t cdf_samples) {
+    const Density density = density_for(f, support);
+    return hold<CdfEstimatorObject>(
+        CdfMcEstimator::create(density.function, std::move(support), normalization_samples, cdf_samples),
+        density.held());
 }
 
 PyMethodDef factories[] = {
@@ -192,6 +324,10 @@ PyMethodDef factories[] = {
              "adapt_steps=2000)",
              metropolis_hastings>(),
     function<"hmc_sampler(f, support, step_size=0.05, leapfrog_steps=20, grad_eps=1e-6)", hmc_sampler>(),
+    function<"gibbs_sampler(sample_coord, support, init, sweeps_per_sample=1)", gibbs_sampler>(),
+    function<"conditional_factorization_sampler(sample_i, dim)", conditional_factorization_sampler>(),
+    function<"gaussian_copula(corr)", gaussian_copula>(),
+    function<"cdf_mc_estimator(f, support, normalization_samples=50000, cdf_samples=50000)", cdf_mc_estimator>(),
     {},
 };
 
@@ -204,6 +340,11 @@ void register_multivar(PyObject* module) {
     add_class<RejectionObject>(module, {.name = "RejectionSampler", .methods = rejection_methods});
     add_class<MetropolisHastingsObject>(module, {.name = "MetropolisHastings", .methods = mh_methods});
     add_class<HmcObject>(module, {.name = "HmcSampler", .methods = hmc_methods});
+    add_class<GibbsObject>(module, {.name = "GibbsSampler", .methods = gibbs_methods});
+    add_class<FactorizationObject>(
+        module, {.name = "ConditionalFactorizationSampler", .methods = factorization_methods});
+    add_class<GaussianCopula>(module, {.name = "GaussianCopula", .methods = copula_methods});
+    add_class<CdfEstimatorObject>(module, {.name = "CdfMcEstimator", .methods = cdf_methods});
     add_functions(module, factories);
 }
 

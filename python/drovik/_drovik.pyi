@@ -23,9 +23,26 @@ __all__ = [
     "truncated",
     "DiscreteDistribution",
     "from_pmf",
+    "HyperRect",
+    "RejectionSampler",
+    "MetropolisHastings",
+    "HmcSampler",
+    "GibbsSampler",
+    "ConditionalFactorizationSampler",
+    "GaussianCopula",
+    "CdfMcEstimator",
+    "rejection_sampler",
+    "metropolis_hastings",
+    "hmc_sampler",
+    "gibbs_sampler",
+    "conditional_factorization_sampler",
+    "gaussian_copula",
+    "cdf_mc_estimator",
 ]
 
 _Real = Union[SupportsFloat, SupportsIndex]
+# A density of a point: called as f(x0, ..., x_{d-1}) and, if that fails, as f([x0, ..., x_{d-1}]).
+_NdDensity = Callable[..., _Real]
 
 class BuildError(RuntimeError):
     """A distribution cannot be built from what was given (bad support, masses, normalization, ...).
@@ -203,3 +220,202 @@ class DiscreteDistribution:
 
 def from_pmf(points: Sequence[_Real], pmf: Sequence[_Real]) -> DiscreteDistribution:
     """A discrete distribution from points and non-negative masses (normalized by their sum)."""
+
+@final
+class HyperRect:
+    """An axis-aligned box [lo[0], hi[0]] x ... x [lo[d-1], hi[d-1]], the support of the multivariate samplers.
+
+    lo and hi must have the same length d >= 1, finite bounds and lo[i] < hi[i]; otherwise
+    BuildError. Factories copy the bounds, so a sampler never shares the box with its caller.
+    """
+
+    def __new__(cls, lo: Sequence[_Real], hi: Sequence[_Real]) -> "HyperRect": ...
+    def dim(self) -> int:
+        """The dimension d."""
+    def lo(self) -> List[float]:
+        """The lower bounds as a new list."""
+    def hi(self) -> List[float]:
+        """The upper bounds as a new list."""
+
+@final
+class RejectionSampler:
+    """Exact draws from an unnormalized density on a box by uniform proposals, built by rejection_sampler.
+
+    A uniform point x of the box is accepted with probability f(x) / pdf_max. Each draw tries at most
+    max_trials proposals and raises SampleError "rejection sampler failed to accept" when all fail.
+    A density value that is negative, NaN (also from a failing f) or infinite loses its trial.
+    """
+
+    def dim(self) -> int:
+        """The dimension of the box."""
+    def pdf_max(self) -> float:
+        """The bound on the density given to the factory."""
+    def sample(self) -> List[float]:
+        """One point from this thread's generator."""
+    def sample_n(self, n: SupportsIndex, seed: Optional[SupportsIndex] = None) -> List[List[float]]:
+        """n points; with a seed the list is reproducible, for a deterministic f."""
+
+@final
+class MetropolisHastings:
+    """A random-walk Metropolis-Hastings chain on a box, built by metropolis_hastings.
+
+    Call init() first: it starts the chain at a uniform point with positive density, always drawn
+    from this thread's generator. Each step moves every coordinate by a normal step of the current
+    step size, reflects it into the box and accepts by the Metropolis rule; during the first
+    adapt_steps steps after init the step size is steered toward target_accept. The chain's point,
+    step size and counters carry over from call to call, so a seed makes one call's draws
+    reproducible from a given chain state, not from the chain's creation. Bound to the thread that
+    created it.
+    """
+
+    def init(self) -> None:
+        """Start (or restart) the chain at a uniform point of positive density; SampleError if none is found."""
+    def step(self) -> List[float]:
+        """One step; the chain's point after it."""
+    def sample(self) -> List[float]:
+        """One step, as step(); no burn-in, no thinning."""
+    def sample_n(self, n: SupportsIndex, seed: Optional[SupportsIndex] = None) -> List[List[float]]:
+        """burn_in steps, then n points thin steps apart; with a seed, reproducible from the same chain state."""
+    def accept_rate(self) -> float:
+        """Accepted proposals / steps since the last init (0.0 before any step)."""
+
+@final
+class HmcSampler:
+    """A Hamiltonian Monte Carlo chain on a box with a numerical gradient of ln f, built by hmc_sampler.
+
+    Call init() first (a uniform point of positive density from this thread's generator). Each
+    transition draws a normal momentum, runs leapfrog_steps leapfrog steps of size step_size with
+    central differences of half-width grad_eps (f may be evaluated up to grad_eps outside the box),
+    reflects positions into the box, and accepts by the total energy; a rejected transition returns
+    the previous point again. A seed makes one call's draws reproducible from a given chain state.
+    Bound to the thread that created it.
+    """
+
+    def init(self) -> None:
+        """Start (or restart) the chain at a uniform point of positive density; SampleError if none is found."""
+    def sample(self) -> List[float]:
+        """One transition; the chain's point after it."""
+    def sample_n(self, n: SupportsIndex, seed: Optional[SupportsIndex] = None) -> List[List[float]]:
+        """n transitions, one point each, no burn-in; with a seed, reproducible from the same chain state."""
+
+@final
+class GibbsSampler:
+    """A Gibbs chain driven by a user conditional sampler, built by gibbs_sampler.
+
+    Each sweep replaces coordinates 0, 1, ..., d-1 in place by sample_coord(i, point), so coordinate
+    i sees the ones before it already updated. The returned values are stored as they are (not
+    folded into the box; a failing call stores NaN). sample_coord draws its own randomness, so
+    there is no seed. A sweep interrupted by KeyboardInterrupt keeps the coordinates it already
+    replaced. Bound to the thread that created it.
+    """
+
+    def sample(self) -> List[float]:
+        """sweeps_per_sample sweeps; the chain's point after them."""
+    def step(self) -> List[float]:
+        """The same as sample()."""
+
+@final
+class ConditionalFactorizationSampler:
+    """Independent points built coordinate by coordinate, built by conditional_factorization_sampler.
+
+    Coordinate i of each point is sample_i(i, [x0, ..., x_{i-1}]); a failing call gives NaN.
+    sample_i draws its own randomness, so a seed does not make the points reproducible.
+    """
+
+    def sample(self) -> List[float]:
+        """One point; SampleError "mcmc sampler failed" when the dimension is 0."""
+    def sample_n(self, n: SupportsIndex, seed: Optional[SupportsIndex] = None) -> List[List[float]]:
+        """n points; the seed is accepted but sample_i's own randomness decides the values."""
+
+@final
+class GaussianCopula:
+    """Dependent points with given marginals from a correlated normal vector, built by gaussian_copula.
+
+    A draw takes d standard normals, correlates them with the Cholesky factor of the matrix,
+    maps each coordinate to u in [1e-12, 1 - 1e-12] by the normal distribution function and
+    returns ppfs[i](u) for each i.
+    """
+
+    def dim(self) -> int:
+        """The dimension d, the number of rows of the matrix."""
+    def sample(self, ppfs: Sequence[Callable[[float], _Real]], seed: Optional[SupportsIndex] = None) -> List[float]:
+        """One point through the d quantile functions; with a seed the point is reproducible.
+
+        SampleError "mcmc sampler failed" unless len(ppfs) == d, "failed to invert CDF" when one fails.
+        """
+
+@final
+class CdfMcEstimator:
+    """Monte Carlo estimates of the distribution function P(X1 <= x1, ..., Xd <= xd), built by cdf_mc_estimator.
+
+    The density need not be normalized: its integral over the box is estimated from uniform points
+    once and kept; each cdf call averages f over the box below x. A density value that is negative,
+    NaN (also from a failing f) or infinite counts as 0. Bound to the thread that created it.
+    """
+
+    def estimate_normalization(self, seed: Optional[SupportsIndex] = None) -> float:
+        """A new estimate of the integral of f over the box, kept for later cdf calls; reproducible with a seed.
+
+        SampleError "numerical integration failed" unless it is finite and positive.
+        """
+    def cdf(self, x: Sequence[_Real], seed: Optional[SupportsIndex] = None) -> float:
+        """The estimate of P(X <= x), in [0, 1].
+
+        Without a kept normalization, the call first estimates it from the same generator; with a
+        seed the call is reproducible from the same state (normalization kept or not).
+        """
+
+def rejection_sampler(
+    f: _NdDensity, support: HyperRect, pdf_max: _Real, max_trials: SupportsIndex = 100000
+) -> RejectionSampler:
+    """A rejection sampler for the unnormalized density f on support; pdf_max must bound f there.
+
+    BuildError "pdf_max must be finite and positive" for a bad bound; the bound itself is trusted.
+    """
+
+def metropolis_hastings(
+    f: _NdDensity,
+    support: HyperRect,
+    step_size: _Real = 0.25,
+    burn_in: SupportsIndex = 1000,
+    thin: SupportsIndex = 1,
+    target_accept: _Real = 0.25,
+    adapt_steps: SupportsIndex = 2000,
+) -> MetropolisHastings:
+    """An uninitialized Metropolis-Hastings chain for the unnormalized density f on support; call init() next."""
+
+def hmc_sampler(
+    f: _NdDensity,
+    support: HyperRect,
+    step_size: _Real = 0.05,
+    leapfrog_steps: SupportsIndex = 20,
+    grad_eps: _Real = 1e-6,
+) -> HmcSampler:
+    """An uninitialized HMC chain for the unnormalized density f on support; call init() next."""
+
+def gibbs_sampler(
+    sample_coord: Callable[[int, List[float]], _Real],
+    support: HyperRect,
+    init: Sequence[_Real],
+    sweeps_per_sample: SupportsIndex = 1,
+) -> GibbsSampler:
+    """A Gibbs chain starting at init, of dimension support.dim(); sample_coord(i, point) draws coordinate i.
+
+    SampleError "mcmc sampler failed" when len(init) differs from the dimension.
+    """
+
+def conditional_factorization_sampler(
+    sample_i: Callable[[int, List[float]], _Real], dim: SupportsIndex
+) -> ConditionalFactorizationSampler:
+    """A sampler of dim-dimensional points; sample_i(i, prefix) draws coordinate i given the ones before it."""
+
+def gaussian_copula(corr: Sequence[Sequence[_Real]]) -> GaussianCopula:
+    """A Gaussian copula from a d x d positive definite matrix (only its lower triangle is read).
+
+    ValueError "InvalidCorrelation" for an empty, ragged or not positive definite matrix.
+    """
+
+def cdf_mc_estimator(
+    f: _NdDensity, support: HyperRect, normalization_samples: SupportsIndex = 50000, cdf_samples: SupportsIndex = 50000
+) -> CdfMcEstimator:
+    """A Monte Carlo distribution-function estimator for the unnormalized density f on support."""

@@ -4,12 +4,17 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "error.hpp"
+
+namespace drovik {
+enum class CopulaError : std::uint8_t;
+}
 
 namespace drovik::py {
 
@@ -60,6 +65,8 @@ PyObject* panic_exception_type();
 // Sets the Python exception that matches a core error.
 void set_error(const BuildError& error);
 void set_error(const SampleError& error);
+// ValueError with the error value's name.
+void set_error(CopulaError error);
 
 void set_panic(const char* message) noexcept;
 

@@ -70,8 +70,14 @@ std::expected<std::vector<double>, SampleError> HmcSamplerNd::sample_with_rng(Ch
     grad_log_pdf_numeric(*pdf_, q, params_.grad_eps, g, plus, minus);
     for (std::size_t i = 0; i < d; ++i) p[i] = p[i] + half_step * g[i];
     for (std::uint64_t step = 0; step < params_.leapfrog_steps; ++step) {
-        // The momentum is not reversed at a wall: only the position is folded.
-        for (std::size_t i = 0; i < d; ++i) q[i] = support_.reflect_into(i, q[i] + eps * p[i]);
+        // A wall reflects the position and turns that momentum component
+        // around: folding the position alone makes the trajectory irreversible
+        // and biases the chain toward the walls it reaches.
+        for (std::size_t i = 0; i < d; ++i) {
+            const auto folded = support_.reflect(i, q[i] + eps * p[i]);
+            q[i] = folded.value;
+            if (folded.odd) p[i] = -p[i];
+        }
         grad_log_pdf_numeric(*pdf_, q, params_.grad_eps, g, plus, minus);
         for (std::size_t i = 0; i < d; ++i) p[i] = p[i] + eps * g[i];
     }

@@ -1,6 +1,7 @@
 // Hamiltonian Monte Carlo on a box for a density given without a gradient:
 // central differences of ln f, leapfrog trajectories with a unit mass matrix,
-// positions folded back by reflection, a Metropolis test on the total energy.
+// reflected at the walls (position folded back, momentum component turned
+// around), a Metropolis test on the total energy.
 #pragma once
 
 #include <cstdint>

@@ -24,29 +24,34 @@ std::vector<double> HyperRect::uniform_point(ChachaRng& rng) const {
     return x;
 }
 
-double HyperRect::reflect_into(std::size_t i, double y) const {
+HyperRect::Reflected HyperRect::reflect(std::size_t i, double y) const {
     const double lo = lo_[i];
     const double hi = hi_[i];
     const double width = hi - lo;
-    if (!(width > 0.0)) return lo;
-    if (std::isnan(y)) return y;
+    if (!(width > 0.0)) return {lo, false};
+    if (std::isnan(y)) return {y, false};
     // The reflection loop alone never ends for an infinity (it flips sign) and
-    // takes |y| / width rounds for a huge value: drop whole periods first.
-    if (!std::isfinite(y)) return NAN;
+    // takes |y| / width rounds for a huge value: drop whole periods first
+    // (two reflections each, so the parity stays).
+    const double offset = y - lo;
+    if (!std::isfinite(offset)) return {NAN, false};
     const double period = width + width;
     constexpr double far_periods = 1048576.0;
-    if (std::fabs(y - lo) > far_periods * period) {
-        const double offset = y - lo;
-        if (!std::isfinite(offset)) return NAN;
+    // Divided, not multiplied, so that a huge box cannot overflow the test.
+    if (std::fabs(offset) / far_periods > period) {
         double folded = std::fmod(offset, period);  // exact
         if (folded < 0.0) folded += period;
         y = lo + folded;
     }
+    bool odd = false;
     while (!(lo <= y && y <= hi)) {
         if (y < lo) y = lo + (lo - y);
         else y = hi - (y - hi);
+        // Near the ends of the double range a reflection can overflow.
+        if (!std::isfinite(y)) return {NAN, false};
+        odd = !odd;
     }
-    return y;
+    return {y, odd};
 }
 
 double HyperRect::volume() const {

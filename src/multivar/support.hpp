@@ -40,7 +40,15 @@ public:
     // Folds y into [lo[i], hi[i]] by reflection at the walls. A value more
     // than about a million periods out first loses whole periods at once;
     // a non-finite value, or one whose fold would overflow, gives NaN.
-    double reflect_into(std::size_t i, double y) const;
+    double reflect_into(std::size_t i, double y) const { return reflect(i, y).value; }
+
+    // The same fold, and whether it took an odd number of reflections (a
+    // velocity along coordinate i then points the other way).
+    struct Reflected {
+        double value;
+        bool odd;
+    };
+    Reflected reflect(std::size_t i, double y) const;
 
     // Product of the edge lengths, in coordinate order from 1.0.
     double volume() const;

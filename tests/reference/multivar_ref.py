@@ -170,24 +170,32 @@ class Box:
         return [a + rng.uniform() * (b - a) for a, b in zip(self.lo, self.hi)]
 
     def reflect_into(self, i, y):
+        return self.reflect(i, y)[0]
+
+    def reflect(self, i, y):
+        """The folded value and whether it took an odd number of reflections."""
         lo, hi = self.lo[i], self.hi[i]
         if hi - lo <= 0.0:
-            return lo
-        if not math.isfinite(y):
-            return NAN
+            return lo, False
+        if not math.isfinite(y) or not math.isfinite(y - lo):
+            return NAN, False
         period = 2.0 * (hi - lo)
-        if abs(y - lo) > FAR_OUT_PERIODS * period:
+        if abs(y - lo) / FAR_OUT_PERIODS > period:
             folded = math.fmod(y - lo, period)
             if folded < 0.0:
                 folded += period
             y = lo + folded
+        odd = False
         while True:
             if y < lo:
                 y = lo + (lo - y)
             elif y > hi:
                 y = hi - (y - hi)
             else:
-                return y
+                return y, odd
+            if not math.isfinite(y):
+                return NAN, False
+            odd = not odd
 
     def volume(self):
         v = 1.0
@@ -333,8 +341,10 @@ class Hmc:
         g = grad_log_pdf_numeric(self.f, q, self.grad_eps)
         p = [p[i] + (eps * 0.5) * g[i] for i in range(d)]
         for _ in range(self.leapfrog_steps):
-            for i in range(d):
-                q[i] = self.box.reflect_into(i, q[i] + eps * p[i])
+            for i in range(d):  # a wall turns the momentum component around
+                q[i], odd = self.box.reflect(i, q[i] + eps * p[i])
+                if odd:
+                    p[i] = -p[i]
             g = grad_log_pdf_numeric(self.f, q, self.grad_eps)
             p = [p[i] + eps * g[i] for i in range(d)]
         p = [-(p[i] - (eps * 0.5) * g[i]) for i in range(d)]
