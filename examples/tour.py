@@ -1,8 +1,17 @@
-"""A short tour of drovik: run it with `make demo`."""
+"""A short tour of drovik: run it with `make demo`.
+
+The plots of the multivariate part go to the directory given as the first argument, by
+default build/tour/ in the source tree; without matplotlib they are skipped.
+"""
 
 import math
+import pathlib
+import sys
 
 import drovik
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+PLOT_DIR = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "build" / "tour"
 
 
 def section(title):
@@ -114,3 +123,151 @@ try:
     drovik.from_pdf(lambda x: 1 / 0, drovik.Interval(0.0, 1.0))
 except drovik.BuildError as error:
     print("  from_pdf(lambda x: 1 / 0, ...):", error)
+
+
+def pyplot():
+    """matplotlib's pyplot drawing into files, or None when matplotlib is not installed."""
+    try:
+        import matplotlib
+    except ImportError:
+        return None
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    return plt
+
+
+def save(figure, name):
+    PLOT_DIR.mkdir(parents=True, exist_ok=True)
+    figure.savefig(PLOT_DIR / name, dpi=110)
+    print("plot written to", PLOT_DIR / name)
+
+
+plt = pyplot()
+
+
+def mean_point(points):
+    return [round(sum(p[i] for p in points) / len(points), 3) for i in range(len(points[0]))]
+
+
+section("Three samplers for one density on a box")
+# An unnormalized density of a point (x, y): x is standard normal and y bends around x^2 / 2.
+# It is called with the coordinates as separate floats; its maximum is 1, at the origin.
+density_calls = 0
+
+
+def banana(x, y):
+    global density_calls
+    density_calls += 1
+    return math.exp(-0.5 * x * x - 2.0 * (y - 0.5 * x * x) ** 2)
+
+
+box = drovik.HyperRect([-3.0, -1.5], [3.0, 5.0])
+N = 2000
+
+# Rejection: exact, independent points; a uniform point of the box is kept with probability f / pdf_max.
+rejection = drovik.rejection_sampler(banana, box, pdf_max=1.0)
+density_calls = 0
+by_rejection = rejection.sample_n(N, seed=1)
+rejection_rate = N / density_calls
+print(f"rejection    accepted {N} of {density_calls} proposals: {rejection_rate:.3f}")
+print("             (expected 0.080: the density's integral, 3.13, over pdf_max times the box volume, 39)")
+
+# Metropolis-Hastings: one density call per step; the step size adapts toward 25% acceptance.
+# init() picks the starting point from this thread's generator, so the chain differs between runs.
+chain = drovik.metropolis_hastings(banana, box, step_size=0.5, thin=5)
+chain.init()
+density_calls = 0
+by_chain = chain.sample_n(N, seed=2)  # 1000 burn-in steps, then every fifth point
+print(f"Metropolis   acceptance {chain.accept_rate():.3f} over {density_calls} steps")
+
+# HMC: leapfrog trajectories on the numerical gradient of ln f; a rejected transition repeats the point.
+hmc = drovik.hmc_sampler(banana, box)
+hmc.init()
+density_calls = 0
+by_hmc = hmc.sample_n(N, seed=3)
+moved = sum(a != b for a, b in zip(by_hmc, by_hmc[1:])) / (N - 1)
+print(f"HMC          acceptance {moved:.3f} (points that moved), {density_calls / N:.0f} density calls per point")
+for name, drawn in [("rejection", by_rejection), ("Metropolis", by_chain), ("HMC", by_hmc)]:
+    print(f"  mean (x, y) by {name:<11}{mean_point(drawn)}  (about [0, 0.5])")
+
+if plt is not None:
+    figure, axes = plt.subplots(1, 3, figsize=(12, 4.2), sharex=True, sharey=True)
+    grid_x = [-3.0 + 6.0 * i / 120 for i in range(121)]
+    grid_y = [-1.5 + 6.5 * j / 120 for j in range(121)]
+    levels = [[banana(x, y) for x in grid_x] for y in grid_y]
+    titles = [f"rejection: {rejection_rate:.1%} accepted",
+              f"Metropolis-Hastings: {chain.accept_rate():.1%} accepted", f"HMC: {moved:.1%} accepted"]
+    for ax, drawn, title in zip(axes, [by_rejection, by_chain, by_hmc], titles):
+        ax.contour(grid_x, grid_y, levels, levels=[0.05, 0.3, 0.7], colors="0.6", linewidths=0.8)
+        ax.scatter([p[0] for p in drawn], [p[1] for p in drawn], s=3, alpha=0.5)
+        ax.set_title(title, fontsize=10)
+        ax.set_xlim(-3.0, 3.0)
+        ax.set_ylim(-1.5, 5.0)
+        ax.set_xlabel("x")
+    axes[0].set_ylabel("y")
+    figure.suptitle(f"{N} points of exp(-x²/2 - 2(y - x²/2)²) on [-3, 3] × [-1.5, 5]")
+    figure.tight_layout()
+    save(figure, "multivariate.png")
+    plt.close(figure)
+else:
+    print("plot skipped: matplotlib is not installed")
+
+section("A Gaussian copula with gamma and beta marginals")
+# Marginal quantile functions from quantile tables: one inversion per node to build, then a lookup.
+gamma2 = drovik.from_pdf_with_options(lambda x: x * math.exp(-x), drovik.Interval(0.0, 12.0),
+                                      drovik.BuildOptions.hermite(128))
+beta25 = drovik.from_pdf_with_options(lambda x: x * (1.0 - x) ** 4, drovik.Interval(0.0, 1.0),
+                                      drovik.BuildOptions.hermite(128))
+copula = drovik.gaussian_copula([[1.0, 0.7], [0.7, 1.0]])
+marginals = [gamma2.ppf, beta25.ppf]
+pairs = [copula.sample(marginals) for _ in range(5000)]
+print("seeded point ", copula.sample(marginals, seed=5), "again:", copula.sample(marginals, seed=5))
+print("means        ", mean_point(pairs), "(exact [2, 0.286]: gamma(2) and beta(2, 5))")
+
+
+def ranks(values):
+    order = sorted(range(len(values)), key=values.__getitem__)
+    result = [0] * len(values)
+    for rank, index in enumerate(order):
+        result[index] = rank
+    return result
+
+
+rx, ry = ranks([p[0] for p in pairs]), ranks([p[1] for p in pairs])
+M = len(pairs)
+spearman = 1 - 6 * sum((a - b) ** 2 for a, b in zip(rx, ry)) / (M * (M * M - 1))
+print(f"rank corr.    {spearman:.3f} (exact {6 / math.pi * math.asin(0.7 / 2):.3f} for correlation 0.7)")
+
+if plt is not None:
+    figure = plt.figure(figsize=(6.4, 6.4))
+    layout = figure.add_gridspec(2, 2, width_ratios=(4, 1), height_ratios=(1, 4), wspace=0.05, hspace=0.05)
+    main = figure.add_subplot(layout[1, 0])
+    top = figure.add_subplot(layout[0, 0], sharex=main)
+    right = figure.add_subplot(layout[1, 1], sharey=main)
+    xs, ys = [p[0] for p in pairs], [p[1] for p in pairs]
+    main.scatter(xs, ys, s=2, alpha=0.35)
+    main.set_xlabel("gamma(2) marginal")
+    main.set_ylabel("beta(2, 5) marginal")
+    top.hist(xs, bins=50, density=True, alpha=0.6)
+    curve_x = [8.0 * i / 200 for i in range(201)]
+    top.plot(curve_x, [gamma2.pdf(x) for x in curve_x], color="k", linewidth=1)
+    right.hist(ys, bins=50, density=True, alpha=0.6, orientation="horizontal")
+    curve_y = [i / 200 for i in range(201)]
+    right.plot([beta25.pdf(y) for y in curve_y], curve_y, color="k", linewidth=1)
+    top.tick_params(labelbottom=False)
+    right.tick_params(labelleft=False)
+    main.set_xlim(0.0, 8.0)
+    main.set_ylim(0.0, 1.0)
+    top.set_title(f"Gaussian copula, correlation 0.7: {M} points")
+    save(figure, "copula.png")
+    plt.close(figure)
+else:
+    print("plot skipped: matplotlib is not installed")
+
+section("A multivariate distribution function by Monte Carlo")
+# The density x + y on the unit square has the distribution function F(a, b) = ab(a + b) / 2.
+estimator = drovik.cdf_mc_estimator(lambda x, y: x + y, drovik.HyperRect([0.0, 0.0], [1.0, 1.0]))
+print(f"normalization {estimator.estimate_normalization(seed=1):.4f} (exact 1, the integral of x + y)")
+for a, b in [(0.5, 0.5), (0.3, 0.8), (0.9, 0.2)]:
+    print(f"  F({a}, {b}) = {estimator.cdf([a, b], seed=2):.4f}  (exact {a * b * (a + b) / 2:.4f})")
