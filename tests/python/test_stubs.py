@@ -7,18 +7,10 @@ import pathlib
 import pytest
 
 from drovik import _drovik
+from test_module import INVENTORY
 
 STUB = pathlib.Path(__file__).resolve().parents[2] / "python" / "drovik" / "_drovik.pyi"
 TREE = ast.parse(STUB.read_text())
-INVENTORY = [
-    "BuildError", "SampleError", "Interval", "BuildOptions", "ContinuousDistribution",
-    "from_pdf", "from_pdf_with_options", "from_pdf_dpdf", "from_cdf", "from_cdf_with_options",
-    "from_histogram", "from_pdf_loc_scale", "truncated", "DiscreteDistribution", "from_pmf",
-    "HyperRect", "RejectionSampler", "MetropolisHastings", "HmcSampler", "GibbsSampler",
-    "ConditionalFactorizationSampler", "GaussianCopula", "CdfMcEstimator",
-    "rejection_sampler", "metropolis_hastings", "hmc_sampler", "gibbs_sampler",
-    "conditional_factorization_sampler", "gaussian_copula", "cdf_mc_estimator",
-]
 POSITIONAL_OR_KEYWORD = inspect.Parameter.POSITIONAL_OR_KEYWORD
 
 

@@ -423,8 +423,10 @@ def normal_cdf(y):
     t2 = t * t
     t4 = t2 * t2
     t8 = t4 * t4
-    t3, t5, t6 = t2 * t, t4 * t, t4 * t2
-    t7, t9 = t6 * t, t8 * t
+    # each power the product of the factors t, t2, t4, t8 its exponent's binary digits name, smallest first, left
+    # to right: t7 = (t * t2) * t4 (not (t4 * t2) * t, which rounds differently about one time in eleven)
+    t3, t5, t6 = t * t2, t * t4, t2 * t4
+    t7, t9 = t3 * t4, t * t8
     e_arg = (-a * a - 1.26551223 + 1.00002368 * t + 0.37409196 * t2 + 0.09678418 * t3 - 0.18628806 * t4
              + 0.27886807 * t5 - 1.13520398 * t6 + 1.48851587 * t7 - 0.82215223 * t8 + 0.17087277 * t9)
     e = 1.0 - t * c_exp(e_arg)
