@@ -332,8 +332,13 @@ BorrowGuard::BorrowGuard(InstanceHeader* instance, Borrow kind) : instance_(inst
         throw Panic(type_name(reinterpret_cast<PyObject*>(instance)) +
                     " is bound to the thread that created it and cannot be used from another thread");
     }
+    if (instance->state == InstanceHeader::State::NeverConstructed) {
+        raise(PyExc_RuntimeError, type_name(reinterpret_cast<PyObject*>(instance)) +
+                                      " object was not created by its factory function and cannot be used");
+    }
     // Only reachable from a finalizer that runs after the cycle collector cleared the object.
-    if (!instance->ready) raise(PyExc_RuntimeError, "object was cleared by the garbage collector");
+    if (instance->state == InstanceHeader::State::Cleared)
+        raise(PyExc_RuntimeError, "object was cleared by the garbage collector");
     if (kind == Borrow::Shared) {
         if (instance->borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
         ++instance->borrow;

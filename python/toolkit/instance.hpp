@@ -20,8 +20,9 @@ struct InstanceHeader {
     PyObject_HEAD
     // > 0: that many shared borrows; -1: borrowed exclusively.
     std::int32_t borrow;
-    // False once the cycle collector has cleared the core object.
-    bool ready;
+    // Whether the core object lives in the storage; the zeroed memory of an
+    // object allocated past its factory reads as never constructed.
+    enum class State : std::uint8_t { NeverConstructed, Ready, Cleared } state;
     // The creating thread of a thread-bound class; 0 for the others.
     unsigned long owner_thread;
 };
@@ -86,14 +87,14 @@ PyObject* allocate_instance(PyTypeObject* type, Core&& core) {
     instance->owner_thread = 0;
     if constexpr (ThreadBound<Core>) instance->owner_thread = current_thread();
     new (instance->storage) Core(std::move(core));
-    instance->ready = true;
+    instance->state = InstanceHeader::State::Ready;
     return object.release();
 }
 
 template <class Core>
 void destroy_core(Instance<Core>* instance) {
-    if (instance->ready) {
-        instance->ready = false;
+    if (instance->state == InstanceHeader::State::Ready) {
+        instance->state = InstanceHeader::State::Cleared;
         instance->core().~Core();
     }
 }
@@ -114,7 +115,7 @@ template <class Core>
 int traverse_instance(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     auto* instance = instance_of<Core>(self);
-    if (!instance->ready) return 0;
+    if (instance->state != InstanceHeader::State::Ready) return 0;
     return instance->core().callables.traverse(visit, arg);
 }
 

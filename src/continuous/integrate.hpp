@@ -64,7 +64,14 @@ double integrate_fn(F&& f, double a, double b, double tol) noexcept(noexcept(f(a
 
     double total = 0.0;
     const double threshold = 15 * tol;
-    while (size > 0) {
+    // Every integral ends in a bounded number of steps: an interval whose error
+    // estimate is down to the rounding of its own estimate cannot get better
+    // (tol = 0 would otherwise halve it until its ends are adjacent doubles), and
+    // an integrand that never settles (noise) exhausts the budget and gets NaN.
+    constexpr double rounding_level = 4 * std::numeric_limits<double>::epsilon();
+    constexpr std::size_t max_steps = std::size_t{1} << 21;
+    for (std::size_t steps = 0; size > 0; ++steps) {
+        if (steps == max_steps) return nan;
         const Record rec = stack[--size];
         const std::size_t pending = size;
         const double m = (rec.l + rec.r) * 0.5;
@@ -73,7 +80,7 @@ double integrate_fn(F&& f, double a, double b, double tol) noexcept(noexcept(f(a
         if (non_finite) return nan;
         const double s = left + right;
         const double err = std::abs(s - rec.whole);
-        if (err <= threshold || pending > max_pending) {
+        if (err <= threshold || pending > max_pending || err <= rounding_level * std::abs(s)) {
             total += s + (s - rec.whole) / 15;
             continue;
         }

@@ -30,18 +30,21 @@ std::expected<double, SampleError> inversion_target(const Cdf& cdf, double lo, d
 }
 
 // The first midpoint whose value is within tol of target, else the midpoint of the
-// bracket left when the budget is spent.
+// bracket left when the budget is spent. A NaN value (a function that started
+// failing after the build) fails the inversion: it would otherwise pull the bracket
+// down to lo, a quantile that is none.
 template <class Cdf>
-double bisect(const Cdf& cdf, std::uint32_t max_iterations, double lo, double hi, double target,
-              double tol) noexcept(noexcept(cdf.cdf(lo))) {
+std::expected<double, SampleError> bisect(const Cdf& cdf, std::uint32_t max_iterations, double lo, double hi,
+                                          double target, double tol) noexcept(noexcept(cdf.cdf(lo))) {
     for (std::uint32_t i = 0; i < max_iterations; ++i) {
         const double mid = (lo + hi) * 0.5;
         const double value = cdf.cdf(mid);
+        if (std::isnan(value)) return std::unexpected(SampleError::of(SampleError::Kind::InversionFailed));
         if (std::abs(value - target) <= tol) return mid;
         if (value < target) {
             lo = mid;
         } else {
-            hi = mid;  // a NaN value lands here too
+            hi = mid;
         }
     }
     return (lo + hi) * 0.5;
@@ -69,15 +72,18 @@ std::expected<double, SampleError> ppf_with_pdf(const Cdf& cdf, const Pdf& pdf, 
     constexpr double vanishing_density = 1e-300;
     const auto target = detail::inversion_target(cdf, lo, hi, u);
     if (!target) return std::unexpected(target.error());
-    double x = detail::bisect(cdf, max_iterations, lo, hi, *target, tol);
+    const auto start = detail::bisect(cdf, max_iterations, lo, hi, *target, tol);
+    if (!start) return start;
+    double x = *start;
     for (int update = 0; update < newton_updates; ++update) {
         const double value = cdf.cdf(x);
+        if (std::isnan(value)) return std::unexpected(SampleError::of(SampleError::Kind::InversionFailed));
         if (std::abs(value - *target) <= tol) return x;
         const double density = pdf.pdf(x);
         if (std::abs(density) < vanishing_density) return x;
         const double next = x - (value - *target) / density;
-        // A NaN density or distribution value makes the step NaN, which the clamp
-        // keeps: end at the last finite point instead of evaluating F at NaN.
+        // A NaN density makes the step NaN, which the clamp would keep: end at the
+        // last finite point instead of evaluating F at NaN.
         if (std::isnan(next)) return x;
         x = std::clamp(next, lo, hi);
     }

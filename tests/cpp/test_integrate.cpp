@@ -108,8 +108,6 @@ TEST(IntegrateFn, MatchesPlainLoopBitForBit) {
         {"jump, swapped", [](double x) { return x < 1.0 / 3 ? 0.0 : 1.0; }, 1.0, 0.0, 1e-10, false},
         // The singular end keeps the leftmost record unresolved until 49 wait beneath it.
         {"inverse sqrt, 0 at 0", [](double x) { return x > 0 ? 1 / std::sqrt(x) : 0.0; }, 0.0, 1.0, 1e-10, true},
-        // Nothing passes 1.5e-299 before the cap: the cap accepts over and over.
-        {"sqrt, tol 1e-300", [](double x) { return std::sqrt(x); }, 0.0, 1.0, 1e-300, true},
         // b - a overflows: err is NaN at the first record, yet the halves end at exactly 0.
         {"zero, width overflows", [](double) { return 0.0; }, -1e308, 1e308, 1e-10, false},
     };
@@ -148,6 +146,27 @@ TEST(IntegrateFn, PathologicalInputsEndWithNaN) {
         const PlainRun plain = plain_integrate(c.g, c.a, c.b, c.tol, 200'000);
         EXPECT_TRUE(!plain.ended || !std::isfinite(plain.value)) << plain.value;
     }
+}
+
+// A zero tolerance stops where the error estimate reaches the rounding of the
+// estimate; an integrand that never settles runs out of steps with NaN.
+TEST(IntegrateFn, EveryIntegralEndsInBoundedSteps) {
+    Counted smooth{[](double x) { return std::exp(-0.5 * x * x); }};
+    EXPECT_NEAR(integrate_fn(smooth, -8.0, 8.0, 0.0), std::sqrt(2 * std::acos(-1.0)), 1e-12);
+    EXPECT_LT(smooth.calls, 4'000'000);
+    // Nothing passes 1.5e-299: the rounding level, not the cap alone, ends it.
+    Counted root{[](double x) { return std::sqrt(x); }};
+    EXPECT_NEAR(integrate_fn(root, 0.0, 1.0, 1e-300), 2.0 / 3.0, 1e-15);
+    EXPECT_LT(root.calls, plain_integrate(root.g, 0.0, 1.0, 1e-300, 10'000'000).calls / 2);
+    Counted noise{[](double) {
+        static std::uint64_t state = 88172645463325252ull;  // xorshift: values that never settle
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return static_cast<double>(state >> 11) * 0x1.0p-53;
+    }};
+    EXPECT_TRUE(std::isnan(integrate_fn(noise, -8.0, 8.0, 1e-10)));
+    EXPECT_LE(noise.calls, 6l * (1l << 21) + 3);
 }
 
 TEST(IntegrateFn, ExceptionFromIntegrandPropagates) {

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <limits>
 #include <string>
@@ -35,6 +36,12 @@ struct Recording {
     double cdf(double x) const { return at(x); }
     double pdf(double x) const { return at(x); }
 };
+
+// NaN as the expected quantile stands for InversionFailed.
+void expect_quantile(const std::expected<double, SampleError>& got, double expected) {
+    if (std::isnan(expected)) EXPECT_EQ(got, std::unexpected(SampleError::of(SampleError::Kind::InversionFailed)));
+    else EXPECT_EQ(got.value_or(nan), expected);
+}
 
 double identity(double x) { return x; }
 double one(double) { return 1.0; }
@@ -88,7 +95,8 @@ TEST(InvertPpf, BisectionRules) {
         {"met tolerance returns that midpoint", identity, 0.0, 1.0, 0.5, 1e-12, 50, 0.5, {0.0, 1.0, 0.5}},
         // The target 0.5 is met exactly but tol < 0 rejects it: equality moves hi.
         {"equal value moves hi", identity, 0.0, 1.0, 0.5, -1.0, 1, 0.25, {0.0, 1.0, 0.5}},
-        {"NaN value moves hi", [](double x) { return x == 0.5 ? nan : x; }, 0.0, 1.0, 0.5, 1e-12, 1, 0.25,
+        // A distribution function that fails after the build must not pull the bracket to lo.
+        {"NaN value fails the inversion", [](double x) { return x == 0.5 ? nan : x; }, 0.0, 1.0, 0.5, 1e-12, 9, nan,
          {0.0, 1.0, 0.5}},
         {"tolerance is inclusive", identity, 0.0, 1.0, 0.75, 0.25, 5, 0.5, {0.0, 1.0, 0.5}},
         {"zero budget gives the midpoint", identity, 1.0, 4.0, 0.9, 1e-12, 0, 2.5, {1.0, 4.0}},
@@ -101,7 +109,7 @@ TEST(InvertPpf, BisectionRules) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Recording cdf{c.g};
-        EXPECT_EQ(ppf(cdf, c.budget, c.lo, c.hi, c.u, c.tol).value_or(nan), c.expected);
+        expect_quantile(ppf(cdf, c.budget, c.lo, c.hi, c.u, c.tol), c.expected);
         EXPECT_EQ(cdf.points, c.points);
     }
 }
@@ -133,15 +141,15 @@ TEST(InvertPpfWithPdf, NewtonPolish) {
          {0.0, 1.0, 0.5, 0.25}, {0.25}},
         {"NaN density after a finite step", identity, [](double x) { return x < 0.4 ? 0.5 : nan; }, 1, 0.375, 0.5,
          {0.0, 1.0, 0.5, 0.25, 0.5}, {0.25, 0.5}},
-        {"NaN value at a Newton point", [](double x) { return x > 0.7 && x < 0.9 ? nan : x; },
-         [](double) { return 0.25; }, 1, 0.375, 0.75, {0.0, 1.0, 0.5, 0.25, 0.75}, {0.25, 0.75}},
+        {"NaN value at a Newton point fails", [](double x) { return x > 0.7 && x < 0.9 ? nan : x; },
+         [](double) { return 0.25; }, 1, 0.375, nan, {0.0, 1.0, 0.5, 0.25, 0.75}, {0.25}},
         {"infinite density", identity, [](double) { return inf; }, 1, 0.375, 0.25,
          then({0.0, 1.0, 0.5}, Points(8, 0.25)), Points(8, 0.25)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Recording cdf{c.cdf}, pdf{c.pdf};
-        EXPECT_EQ(ppf_with_pdf(cdf, pdf, c.budget, 0.0, 1.0, c.u, 1e-12).value_or(nan), c.expected);
+        expect_quantile(ppf_with_pdf(cdf, pdf, c.budget, 0.0, 1.0, c.u, 1e-12), c.expected);
         EXPECT_EQ(cdf.points, c.cdf_points);
         EXPECT_EQ(pdf.points, c.pdf_points);
     }

@@ -72,9 +72,12 @@ def test_failing_callable_after_the_build(bad):
     f.on = c.on = True
     assert [math.isnan(v) for v in (dist.cdf(0.5), dist.pdf(0.5), dist.logcdf(0.5), dist.logsf(0.5))] == [True] * 4
     assert (dist.logpdf(0.5), dist.sf(0.5), dist.cdf(1.0), cdist.sf(0.5)) == (None, 0.0, 1.0, 0.0)
-    # Inverting a density never fails; it ends somewhere in the support. A distribution function fails.
-    assert all(0.0 <= x <= 1.0 for x in [dist.ppf(0.3), dist.isf(0.3), dist.sample()] + dist.sample_n(2, seed=1))
-    for call in (lambda: cdist.ppf(0.5), cdist.sample, lambda: cdist.sample_n(3, seed=0)):
+    # A distribution function that is NaN inside the support is no quantile of anything: every inversion fails
+    # instead of returning the lower end of the support.
+    calls = [lambda d=d, call=call: call(d) for d in (dist, cdist) for call in (
+        lambda d: d.ppf(0.3), lambda d: d.isf(0.3), lambda d: d.sample(), lambda d: d.sample_n(3, seed=1))]
+    calls += [dist.median, lambda: dist.interval(0.9)]
+    for call in calls:
         assert raises_exactly(drovik.SampleError, INVERT, call).__context__ is None
     f.on = False
     assert dist.cdf(0.5) == pytest.approx(0.25)
@@ -116,7 +119,11 @@ def test_non_finite_densities_after_the_build_end_every_method(bad):
     dist = drovik.from_pdf(f, IV)
     f.fn.on = True
     dist.cdf(0.7), dist.logcdf(0.7), dist.logsf(0.7)
-    assert all(math.isnan(x) or 0.0 <= x <= 1.0 for x in [dist.ppf(0.5), dist.ppf(0.999)] + dist.sample_n(2, seed=4))
+    for call in (lambda: [dist.ppf(0.5)], lambda: [dist.ppf(0.999)], lambda: dist.sample_n(2, seed=4)):
+        try:
+            assert all(0.0 <= x <= 1.0 for x in call())
+        except drovik.SampleError as error:
+            assert str(error) == INVERT
 
 
 # ---------------------------------------------------------------------------

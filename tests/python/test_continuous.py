@@ -355,12 +355,36 @@ def test_newton_polish_ends_at_the_bracket_or_a_vanishing_density(density, u, ex
     assert drovik.from_pdf_with_options(density, IV, BuildOptions(max_iterations=0)).ppf(u) == expected
 
 
-def test_nan_density_at_the_newton_point_ends_the_polish():
+def test_nan_distribution_value_at_the_newton_point_fails_the_inversion():
     f = Recorder(Switch(one, lambda x: math.nan if x == 0.5 else 1.0), limit=10_000)
     dist = drovik.from_pdf_with_options(f, IV, BuildOptions(max_iterations=0))
     f.fn.on = True
-    result = dist.ppf(0.3)
-    assert result == 0.5 or math.isnan(result)
+    # F(0.5) integrates up to the NaN point: the polish fails instead of guessing.
+    with pytest.raises(drovik.SampleError, match="failed to invert CDF"):
+        dist.ppf(0.3)
+
+
+def test_zero_quadrature_tolerance_ends_at_the_rounding_level():
+    normal = Recorder(lambda x: math.exp(-0.5 * x * x), limit=2_000_000)
+    dist = drovik.from_pdf_with_options(normal, Interval(-8.0, 8.0), BuildOptions(quad_tolerance=0.0))
+    assert dist.cdf(1.0) == pytest.approx(0.5 * math.erfc(-1.0 / math.sqrt(2.0)), abs=1e-13)
+
+
+def test_a_density_that_never_settles_fails_the_build_in_bounded_steps():
+    noise = Recorder(lambda x: (x * 7919.0 % 1.0 + math.sin(x * 1e6)) % 1.0, limit=20_000_000)
+    raises_exactly(drovik.BuildError, "failed to normalize PDF on support", drovik.from_pdf, noise, Interval(-8.0, 8.0))
+
+
+def test_ctrl_c_stops_a_zero_tolerance_build():
+    def density(x):
+        density.calls += 1
+        if density.calls == 50_000:
+            raise KeyboardInterrupt("stop")
+        return math.exp(-0.5 * x * x)
+    density.calls = 0
+    with pytest.raises(KeyboardInterrupt, match="stop"):
+        drovik.from_pdf_with_options(density, Interval(-8.0, 8.0), BuildOptions(quad_tolerance=0.0))
+    assert density.calls == 50_000
 
 
 @pytest.mark.parametrize("tol", [-1.0, math.nan])

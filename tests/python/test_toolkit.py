@@ -137,3 +137,19 @@ def test_supported_declarations_compile(tmp_path):
                f"-I{ROOT / 'python'}", f"-I{ROOT / 'src'}", f"-I{sysconfig.get_paths()['include']}", str(file)]
     compiled = subprocess.run(command, capture_output=True, text=True, timeout=300)
     assert compiled.returncode == 0, compiled.stderr[-3000:]
+
+
+def test_an_object_made_past_its_factory_says_so():
+    child = run_child("""
+        import drovik
+        for cls in (drovik.ContinuousDistribution, drovik.MetropolisHastings):
+            cls.__new__ = staticmethod(lambda c, *a: object.__new__(c))
+            try:
+                cls().sample_n(1)
+            except RuntimeError as error:
+                print(type(error).__name__, error)
+    """)
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert child.stdout.splitlines() == [
+        f"RuntimeError {name} object was not created by its factory function and cannot be used"
+        for name in ("ContinuousDistribution", "MetropolisHastings")]
