@@ -247,7 +247,11 @@ std::vector<double> extract_f64_list(PyObject* iterable) {
     std::vector<double> out;
     // Only a hint: a sequence's __len__ may claim anything.
     const Py_ssize_t hint = PyObject_Size(iterable);
-    if (hint < 0) PyErr_Clear();
+    if (hint < 0) {
+        // A failing __len__ costs only the hint; KeyboardInterrupt and the like still stop the call.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_python_error();
+        PyErr_Clear();
+    }
     else out.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), 1 << 16));
     while (PyObject* raw = PyIter_Next(iterator.get())) {
         Ref item = Ref::steal(raw);

@@ -214,9 +214,15 @@ Ref sampled_point_list(std::uint64_t n, Start&& start, Next&& next) {
             set_error(point.error());
             throw_python_error();
         }
-        detail::set_list_item(list.get(), i, float_list(*point));
+        // Each point too stays out of the collector's young generation until the
+        // list is whole: n new containers would otherwise trigger a collection every
+        // few hundred points.
+        Ref row = float_list(*point);
+        PyObject_GC_UnTrack(row.get());
+        detail::set_list_item(list.get(), i, std::move(row));
         check_interrupt();
     }
+    for (std::uint64_t i = 0; i < n; ++i) detail::track(PyList_GetItem(list.get(), static_cast<Py_ssize_t>(i)));
     detail::track(list.get());
     return list;
 }

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <limits>
 
+#include "midpoint.hpp"
+
 namespace drovik {
 
 namespace detail {
@@ -15,12 +17,16 @@ namespace detail {
 // The three-point rule; sets `non_finite` when one of the values is NaN or infinite.
 template <class F>
 double simpson_rule(F& f, double a, double b, bool& non_finite) noexcept(noexcept(f(a))) {
-    const double m = (a + b) * 0.5;
+    const double m = midpoint(a, b);
     const double fa = f(a);
     const double fm = f(m);
     const double fb = f(b);
     non_finite = non_finite || !(std::isfinite(fa) && std::isfinite(fm) && std::isfinite(fb));
-    return ((b - a) / 6) * ((fa + 4 * fm) + fb);
+    double width = b - a;
+    // A width that overflows is taken in halves: (b/2 - a/2) / 3 is (b - a) / 6.
+    const double sixth = std::isinf(width) && std::isfinite(a) && std::isfinite(b) ? (b * 0.5 - a * 0.5) / 3
+                                                                                  : width / 6;
+    return sixth * ((fa + 4 * fm) + fb);
 }
 
 }  // namespace detail
@@ -50,17 +56,34 @@ double integrate_fn(F&& f, double a, double b, double tol) noexcept(noexcept(f(a
         double r;
         double whole;
     };
-    // A record is halved only while at most 48 others wait, so 50 slots suffice.
+    // A record is halved only while at most 48 others wait; the 16 first panels
+    // fit below that, so 50 slots suffice.
     constexpr std::size_t max_pending = 48;
+    constexpr std::size_t first_panels = 16;
     std::array<Record, max_pending + 2> stack;
     std::size_t size = 0;
 
+    // No interval is accepted before the support has been halved four times: two
+    // Simpson estimates of the whole support can agree by accident (a density
+    // whose first five points all lie where it takes one value) and accept
+    // everything at once. The panels' ends are those four rounds of halving give.
+    std::array<double, first_panels + 1> edges;
+    edges[0] = a;
+    edges[first_panels] = b;
+    for (std::size_t step = first_panels; step > 1; step /= 2) {
+        for (std::size_t i = 0; i < first_panels; i += step) edges[i + step / 2] = midpoint(edges[i], edges[i + step]);
+    }
     // A NaN or infinite value always reaches the total: an estimate holding it is
     // either summed or split into halves that evaluate the same point again. So the
     // result can only be non-finite, and stopping at once changes no finite result.
     bool non_finite = false;
-    stack[size++] = {a, b, detail::simpson_rule(f, a, b, non_finite)};
+    std::array<double, first_panels> panel_estimates;
+    for (std::size_t i = 0; i < first_panels; ++i)
+        panel_estimates[i] = detail::simpson_rule(f, edges[i], edges[i + 1], non_finite);
     if (non_finite) return nan;
+    // Pushed right to left, so that the leftmost panel is processed first and the
+    // accepted pieces are still added in left-to-right order.
+    for (std::size_t i = first_panels; i-- > 0;) stack[size++] = {edges[i], edges[i + 1], panel_estimates[i]};
 
     double total = 0.0;
     const double threshold = 15 * tol;
@@ -74,7 +97,7 @@ double integrate_fn(F&& f, double a, double b, double tol) noexcept(noexcept(f(a
         if (steps == max_steps) return nan;
         const Record rec = stack[--size];
         const std::size_t pending = size;
-        const double m = (rec.l + rec.r) * 0.5;
+        const double m = midpoint(rec.l, rec.r);
         const double left = detail::simpson_rule(f, rec.l, m, non_finite);
         const double right = detail::simpson_rule(f, m, rec.r, non_finite);
         if (non_finite) return nan;

@@ -9,6 +9,7 @@
 #include <expected>
 
 #include "error.hpp"
+#include "midpoint.hpp"
 
 namespace drovik {
 
@@ -29,25 +30,34 @@ std::expected<double, SampleError> inversion_target(const Cdf& cdf, double lo, d
     return f_lo + u * span;
 }
 
+// The final bracket of a bisection, and the point it returns.
+struct Bisection {
+    double lo;
+    double hi;
+    double x;
+};
+
 // The first midpoint whose value is within tol of target, else the midpoint of the
 // bracket left when the budget is spent. A NaN value (a function that started
 // failing after the build) fails the inversion: it would otherwise pull the bracket
 // down to lo, a quantile that is none.
 template <class Cdf>
-std::expected<double, SampleError> bisect(const Cdf& cdf, std::uint32_t max_iterations, double lo, double hi,
-                                          double target, double tol) noexcept(noexcept(cdf.cdf(lo))) {
+std::expected<Bisection, SampleError> bisect(const Cdf& cdf, std::uint32_t max_iterations, double lo, double hi,
+                                             double target, double tol) noexcept(noexcept(cdf.cdf(lo))) {
     for (std::uint32_t i = 0; i < max_iterations; ++i) {
-        const double mid = (lo + hi) * 0.5;
+        const double mid = midpoint(lo, hi);
         const double value = cdf.cdf(mid);
         if (std::isnan(value)) return std::unexpected(SampleError::of(SampleError::Kind::InversionFailed));
-        if (std::abs(value - target) <= tol) return mid;
+        if (std::abs(value - target) <= tol) return Bisection{lo, hi, mid};
+        // The bracket no longer shrinks: every further step would return this midpoint.
+        if (mid == lo || mid == hi) return Bisection{lo, hi, mid};
         if (value < target) {
             lo = mid;
         } else {
             hi = mid;
         }
     }
-    return (lo + hi) * 0.5;
+    return Bisection{lo, hi, midpoint(lo, hi)};
 }
 
 }  // namespace detail
@@ -58,11 +68,14 @@ std::expected<double, SampleError> ppf(const Cdf& cdf, std::uint32_t max_iterati
                                        double u, double tol) noexcept(noexcept(cdf.cdf(lo))) {
     const auto target = detail::inversion_target(cdf, lo, hi, u);
     if (!target) return std::unexpected(target.error());
-    return detail::bisect(cdf, max_iterations, lo, hi, *target, tol);
+    const auto found = detail::bisect(cdf, max_iterations, lo, hi, *target, tol);
+    if (!found) return std::unexpected(found.error());
+    return found->x;
 }
 
-// Quantile of u by bisection, then at most eight Newton updates clamped to the
-// initial bracket.
+// Quantile of u by bisection, then at most eight Newton updates inside the final
+// bisection bracket: a step that would leave it ends the polish at the best point
+// seen (the smallest |F - target|), since the bracket is known to hold the quantile.
 template <class Cdf, class Pdf>
 std::expected<double, SampleError> ppf_with_pdf(const Cdf& cdf, const Pdf& pdf, std::uint32_t max_iterations,
                                                 double lo, double hi, double u,
@@ -72,20 +85,28 @@ std::expected<double, SampleError> ppf_with_pdf(const Cdf& cdf, const Pdf& pdf, 
     constexpr double vanishing_density = 1e-300;
     const auto target = detail::inversion_target(cdf, lo, hi, u);
     if (!target) return std::unexpected(target.error());
-    const auto start = detail::bisect(cdf, max_iterations, lo, hi, *target, tol);
-    if (!start) return start;
-    double x = *start;
+    const auto found = detail::bisect(cdf, max_iterations, lo, hi, *target, tol);
+    if (!found) return std::unexpected(found.error());
+    double x = found->x;
+    double best = x;
+    double best_error = INFINITY;
     for (int update = 0; update < newton_updates; ++update) {
         const double value = cdf.cdf(x);
         if (std::isnan(value)) return std::unexpected(SampleError::of(SampleError::Kind::InversionFailed));
-        if (std::abs(value - *target) <= tol) return x;
+        const double error = std::abs(value - *target);
+        if (error <= tol) return x;
+        if (error < best_error) {
+            best = x;
+            best_error = error;
+        }
         const double density = pdf.pdf(x);
         if (std::abs(density) < vanishing_density) return x;
         const double next = x - (value - *target) / density;
-        // A NaN density makes the step NaN, which the clamp would keep: end at the
-        // last finite point instead of evaluating F at NaN.
+        // A NaN density makes the step NaN: end at the last finite point instead
+        // of evaluating F at NaN.
         if (std::isnan(next)) return x;
-        x = std::clamp(next, lo, hi);
+        if (!(found->lo <= next && next <= found->hi)) return best;
+        x = next;
     }
     return x;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <optional>
 
 namespace drovik {
@@ -26,6 +27,15 @@ struct BuildOptions {
         if (hermite_grid_size) return Mode::HermiteTable;
         if (tdr_transform) return Mode::Tdr;
         return Mode::Inversion;
+    }
+
+    // A table or hat of the size asked for could not be held by any memory: fail
+    // as an allocation (MemoryError in Python) before any density call.
+    void check_table_sizes() const {
+        constexpr std::uint64_t max_entries = std::uint64_t{1} << 56;  // 64 bytes an entry fill the address space
+        if ((mode() == Mode::HermiteTable && *hermite_grid_size > max_entries) ||
+            (mode() == Mode::Tdr && tdr_construction_points > max_entries))
+            throw std::bad_alloc();
     }
 
     static BuildOptions hermite(std::uint64_t grid_size) {

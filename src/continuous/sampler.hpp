@@ -212,8 +212,17 @@ std::expected<ContinuousSampler<IntegratedPdf<P>>, BuildError> density_sampler(P
     using Dist = IntegratedPdf<P>;
     const auto support = check_support(lo, hi);
     if (!support) return std::unexpected(support.error());
-    const double norm = integrate_density(density, support->lo, support->hi, options.quad_tolerance);
-    if (!(std::isfinite(norm) && norm > 0.0))
+    options.check_table_sizes();
+    // A negative value makes it no density: its distribution function would not be
+    // monotone, and every result built on it would be nonsense.
+    bool negative = false;
+    const double norm = integrate_density(density, support->lo, support->hi, options.quad_tolerance,
+                                          [&negative](double, auto&& value) {
+                                              const double v = value();
+                                              negative = negative || v < 0.0;
+                                              return v;
+                                          });
+    if (negative || !(std::isfinite(norm) && norm > 0.0))
         return std::unexpected(BuildError::of(BuildError::Kind::NormalizationFailed));
     Dist dist(std::move(density), *support, norm, options.quad_tolerance);
     if (options.mode() == BuildOptions::Mode::Tdr) {
@@ -251,6 +260,7 @@ std::expected<ContinuousSampler<AffineCdf<C>>, BuildError> sampler_from_cdf(C cd
                                                                            const BuildOptions& options) {
     const auto support = check_support(lo, hi);
     if (!support) return std::unexpected(support.error());
+    options.check_table_sizes();
     auto dist = AffineCdf<C>::create(std::move(cdf), support->lo, support->hi);
     if (!dist) return std::unexpected(dist.error());
     if (options.mode() == BuildOptions::Mode::Tdr) {

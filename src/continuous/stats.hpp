@@ -61,15 +61,19 @@ std::expected<double, SampleError> mean(const Sampler& sampler) {
     return detail::weighted_integral(sampler, [](double x) { return x; });
 }
 
-// max(m2 - m1^2, 0): never negative and never -0.
+// The integral of (x - mean)^2 p(x), clamped to +0: m2 - m1^2 would cancel every
+// digit for a distribution far from 0.
 template <class Sampler>
 std::expected<double, SampleError> variance(const Sampler& sampler) {
     const auto m1 = mean(sampler);
     if (!m1) return m1;
-    const auto m2 = detail::weighted_integral(sampler, [](double x) { return x * x; });
-    if (!m2) return m2;
-    const double v = *m2 - *m1 * *m1;
-    return v > 0.0 ? v : 0.0;
+    const double center = *m1;
+    const auto v = detail::weighted_integral(sampler, [center](double x) {
+        const double d = x - center;
+        return d * d;
+    });
+    if (!v) return v;
+    return *v > 0.0 ? *v : 0.0;
 }
 
 template <class Sampler>

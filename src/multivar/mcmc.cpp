@@ -34,7 +34,9 @@ std::expected<std::span<const double>, SampleError> MetropolisHastingsNd::step_w
     ++n_steps_;
     if (!std::isfinite(proposed_log_pdf)) return std::span<const double>(*current_);
     const double u = uniform(rng);
-    if (std::log(u) < proposed_log_pdf - current_log_pdf_) {
+    // ln u < 0 for every u in [0, 1): an uphill proposal is accepted without the logarithm.
+    const double log_ratio = proposed_log_pdf - current_log_pdf_;
+    if (log_ratio >= 0.0 || std::log(u) < log_ratio) {
         std::swap(*current_, proposal_);
         current_log_pdf_ = proposed_log_pdf;
         ++n_accepted_;

@@ -49,9 +49,27 @@ class Switch:
         return self.bad(x) if self.on else self.good(x)
 
 
-# Adaptive Simpson with an explicit stack, accepting once more than 48 records wait.
+# Adaptive Simpson with an explicit stack from sixteen first panels, accepting once more than 48 records wait.
 def simpson(f, a, b):
     return ((b - a) / 6) * ((f(a) + 4 * f((a + b) * 0.5)) + f(b))  # evaluated left to right
+
+
+def panel_edges(a, b):
+    """The ends of the sixteen first panels: no interval is accepted before four rounds of halving."""
+    edges = [a, b]
+    for _ in range(4):
+        edges = [edges[0]] + [x for lo, hi in zip(edges, edges[1:]) for x in ((lo + hi) * 0.5, hi)]
+    return edges
+
+
+def exact_after_one_step(a, b):
+    """The points at which an integrand that the rule integrates exactly is evaluated: each panel's estimate,
+    then each panel halved once and accepted, left to right."""
+    edges = panel_edges(a, b)
+    first = [x for lo, hi in zip(edges, edges[1:]) for x in (lo, (lo + hi) * 0.5, hi)]
+    halves = [x for lo, hi in zip(edges, edges[1:]) for m in [(lo + hi) * 0.5]
+              for x in (lo, (lo + m) * 0.5, m, m, (m + hi) * 0.5, hi)]
+    return first + halves
 
 
 def integrate(f, a, b, tol):
@@ -59,7 +77,9 @@ def integrate(f, a, b, tol):
         return 0.0
     if b < a:
         return -integrate(f, b, a, tol)
-    stack, total = [(a, b, simpson(f, a, b))], 0.0
+    edges = panel_edges(a, b)
+    panels = [(lo, hi, simpson(f, lo, hi)) for lo, hi in zip(edges, edges[1:])]
+    stack, total = panels[::-1], 0.0
     while stack:
         lo, hi, whole = stack.pop()
         m = (lo + hi) * 0.5
@@ -74,8 +94,8 @@ def integrate(f, a, b, tol):
 
 
 def ppf(cdf, iterations, lo, hi, u, tol, pdf=None):
-    """Bisection, then up to eight Newton updates when `pdf` is given; None when
-    the bracket's span is not finite and positive or a distribution value is NaN."""
+    """Bisection, then up to eight Newton updates inside the final bracket when `pdf` is given; None when the
+    bracket's span is not finite and positive or a distribution value is NaN."""
     f_lo, f_hi = cdf(lo), cdf(hi)
     if not 0.0 < f_hi - f_lo < math.inf:
         return None
@@ -85,23 +105,31 @@ def ppf(cdf, iterations, lo, hi, u, tol, pdf=None):
         value = cdf(x)
         if math.isnan(value):
             return None
-        if abs(value - target) <= tol:
+        if abs(value - target) <= tol or x in (a, b):  # met, or the bracket no longer shrinks
             break
         a, b = (x, b) if value < target else (a, x)
     else:
         x = (a + b) * 0.5
     if pdf is None:
         return x
+    best, best_error = x, math.inf
     for _ in range(8):
         value = cdf(x)
         if math.isnan(value):
             return None
         if abs(value - target) <= tol:
             return x
+        if abs(value - target) < best_error:
+            best, best_error = x, abs(value - target)
         p = pdf(x)
         if abs(p) < 1e-300:
             return x
-        x = min(max(x - (value - target) / p, lo), hi)
+        step = x - (value - target) / p
+        if math.isnan(step):
+            return x
+        if not a <= step <= b:  # out of the bracket that holds the quantile: the best point seen
+            return best
+        x = step
     return x
 
 

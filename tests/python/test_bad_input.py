@@ -338,3 +338,37 @@ LEAK_CASES = _leak_cases()
 @pytest.mark.parametrize("name, fn, watched", LEAK_CASES, ids=[c[0] for c in LEAK_CASES])
 def test_repeated_calls_do_not_leak(name, fn, watched):
     _iterations_without_growth(fn, watched)
+
+
+class LenInterrupts(collections.abc.Sequence):
+    """A sequence whose length hint raises what must stop the call."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __len__(self):
+        raise self.error
+
+    def __getitem__(self, i):
+        if i >= 2:
+            raise IndexError
+        return float(i + 1)
+
+
+def test_a_length_hint_that_raises_costs_only_the_hint_unless_it_must_stop():
+    assert drovik.from_pmf(LenInterrupts(ValueError("no length")), [1.0, 1.0]).points() == [1.0, 2.0]
+    for error in (KeyboardInterrupt("stop"), SystemExit(3)):
+        with pytest.raises(type(error)) as info:
+            drovik.from_pmf(LenInterrupts(error), [1.0, 1.0])
+        assert info.value is error
+
+
+@pytest.mark.parametrize("options", [lambda: drovik.BuildOptions.hermite(2**60),
+                                     lambda: drovik.BuildOptions.tdr("log", 2**60),
+                                     lambda: drovik.BuildOptions.tdr("inv_sqrt", 2**64 - 1)],
+                         ids=["hermite", "tdr-log", "tdr-box"])
+def test_an_impossible_table_size_is_a_memory_error_before_any_density_call(options):
+    calls = []
+    with pytest.raises(MemoryError):
+        drovik.from_pdf_with_options(lambda x: calls.append(x) or 1.0, drovik.Interval(0.0, 1.0), options())
+    assert calls == []

@@ -7,7 +7,7 @@ import pytest
 
 import drovik
 from _reference import format_double, seeded_uniforms
-from _replica import CdfModel, PdfModel, Recorder, Switch, quantile_message, raises_exactly
+from _replica import CdfModel, PdfModel, Recorder, Switch, exact_after_one_step, quantile_message, raises_exactly
 
 Interval = drovik.Interval
 BuildOptions = drovik.BuildOptions
@@ -307,7 +307,7 @@ def test_support_is_a_new_interval_and_plain_modes_report_no_fast_mode(flat02, l
 # ---------------------------------------------------------------------------
 # Calls of the user's function, and the inversion settings
 
-ONE_STEP_TO_ONE = [0.0, 0.5, 1.0, 0.0, 0.25, 0.5, 0.5, 0.75, 1.0]  # whole, left half, right half; nothing cached
+ONE_STEP_TO_ONE = exact_after_one_step(0.0, 1.0)  # the panels, then each halved once; nothing cached
 
 
 def test_density_calls_follow_the_simpson_steps():
@@ -348,10 +348,12 @@ def test_ppf_tolerance_is_on_distribution_values():
 
 @pytest.mark.parametrize(
     "density, u, expected",
-    [(lambda x: 2.0 * x, 1.0 - 1e-13, 1.0), (lambda x: 2.0 * (1.0 - x), 1e-13, 0.0),  # step leaves the bracket
+    # With no bisection step the bracket is the support: a Newton step out of it ends the polish at the best
+    # point seen instead of being clamped onto an end of the support.
+    [(lambda x: 2.0 * x, 1.0 - 1e-13, 0.5), (lambda x: 2.0 * (1.0 - x), 1e-13, 0.5),
      (lambda x: 1.0 if x > 0.5 else 0.0, 0.7, 0.5), (lambda x: 1.0 if x > 0.5 else 0.0, 0.05, 0.5)],  # zero density
 )
-def test_newton_polish_ends_at_the_bracket_or_a_vanishing_density(density, u, expected):
+def test_newton_polish_ends_at_a_step_out_of_the_bracket_or_a_vanishing_density(density, u, expected):
     assert drovik.from_pdf_with_options(density, IV, BuildOptions(max_iterations=0)).ppf(u) == expected
 
 
@@ -362,6 +364,30 @@ def test_nan_distribution_value_at_the_newton_point_fails_the_inversion():
     # F(0.5) integrates up to the NaN point: the polish fails instead of guessing.
     with pytest.raises(drovik.SampleError, match="failed to invert CDF"):
         dist.ppf(0.3)
+
+
+def test_quadrature_looks_at_sixteen_panels_before_it_accepts():
+    # The five points of the first two estimates over [-1, 1] all lie where the sine is 0: they agreed, and the
+    # whole support was accepted as a constant.
+    sine = drovik.from_pdf(lambda x: 0.05 + 0.45 * (1 + math.sin(2 * math.pi * x)), Interval(-1.0, 1.0))
+    assert sine.mean() == pytest.approx(-0.45 / math.pi, abs=1e-10)
+    assert sine.cdf(0.25) == pytest.approx(0.625 + 0.45 / (2 * math.pi), abs=1e-10)
+    # A peak 0.01 wide between the first points of [-8, 8].
+    peak = drovik.from_pdf(lambda x: math.exp(-0.5 * ((x - 0.3) / 0.01) ** 2), Interval(-8.0, 8.0))
+    assert (peak.cdf(0.3), peak.cdf(0.32)) == pytest.approx((0.5, 0.5 * math.erfc(-2 / math.sqrt(2))), abs=1e-8)
+
+
+@pytest.mark.parametrize("factory", [
+    lambda f: drovik.from_pdf(f, Interval(-1.0, 2.0)),
+    lambda f: drovik.from_pdf_dpdf(f, lambda x: 1.0, Interval(-1.0, 2.0)),
+    lambda f: drovik.from_pdf_loc_scale(f, Interval(-1.0, 2.0), 3.0, 2.0),
+    lambda f: drovik.truncated(f, Interval(-1.0, 2.0), Interval(-0.5, 1.0)),
+], ids=["from_pdf", "from_pdf_dpdf", "loc_scale", "truncated"])
+def test_a_negative_density_value_fails_the_build(factory):
+    raises_exactly(drovik.BuildError, "failed to normalize PDF on support", factory, lambda x: x)
+    for density in (lambda x: x + 1.0, lambda x: -0.0 if x < 0 else x):  # -0.0 and positive values are fine
+        dist = factory(density)
+        assert dist.cdf(dist.support().hi) == 1.0
 
 
 def test_zero_quadrature_tolerance_ends_at_the_rounding_level():

