@@ -1,12 +1,7 @@
-"""HyperRect, the rejection sampler, Metropolis-Hastings and HMC: checks and their order, seeded draws bit for bit
-against the reference, the ways a density is called, interrupts, threads and garbage collection."""
+"""HyperRect, the rejection sampler, Metropolis-Hastings and HMC: box checks, seeded draws bit for bit against the
+reference, the two ways a density is called, chain states, interrupts and the distributions the chains follow."""
 
-import collections.abc
-import gc
 import math
-import sys
-import threading
-import weakref
 
 import pytest
 from scipy import stats
@@ -16,6 +11,7 @@ import multivar_ref as ref
 from _reference import seeded_uniforms
 from _replica import raises_exactly
 from multivar_ref import seeded
+from test_bad_input import Float
 
 INF, NAN = math.inf, math.nan
 LO, HI = [0.1, -1.3], [1.2, 1.9]  # inexact widths: a reflection rounds
@@ -23,6 +19,34 @@ LO, HI = [0.1, -1.3], [1.2, 1.9]  # inexact widths: a reflection rounds
 
 def box():
     return drovik.HyperRect(LO, HI)
+
+
+def same(a, b):  # equality that sees NaN and the sign of zero
+    return repr(a) == repr(b)
+
+
+class Calls:
+    """A user function recording a copy of the arguments of every call; `fn` may be swapped between calls. At call
+    `stop_at` it raises KeyboardInterrupt; past `limit` calls PanicException, which the module lets through, so a
+    loop that never ends fails the test instead of hanging it."""
+
+    def __init__(self, fn, stop_at=None, limit=500_000):
+        self.fn, self.stop_at, self.limit, self.args = fn, stop_at, limit, []
+
+    def __call__(self, *args):
+        self.args.append(tuple(list(a) if isinstance(a, list) else a for a in args))
+        if len(self.args) == self.stop_at:
+            raise KeyboardInterrupt("stop")
+        if len(self.args) > self.limit:
+            raise drovik.PanicException("call budget exhausted: the computation does not end")
+        return self.fn(*args)
+
+    def point(self, k=-1):
+        return point(self.args[k])
+
+
+def point(args):  # the coordinates, from either calling form of a density
+    return list(args[0]) if len(args) == 1 else list(args)
 
 
 def bump(a, b):
@@ -52,34 +76,6 @@ def plateau(a, b):  # usable only on a small square
 
 
 DENSITIES = [bump, wedge, partly_raising, odd]
-
-
-class Traced:
-    """Records copies of the arguments of every call; `last_point` is where the last evaluation was made."""
-
-    def __init__(self, fn):
-        self.fn, self.calls = fn, []
-
-    def __call__(self, *args):
-        self.calls.append([list(a) if isinstance(a, list) else a for a in args])
-        return self.fn(*args)
-
-    def last_point(self):
-        args = self.calls[-1]
-        return list(args[0]) if len(args) == 1 and isinstance(args[0], list) else list(args)
-
-
-class Interrupting:
-    def __init__(self, fn, at_call):
-        self.fn, self.at_call, self.calls = fn, at_call, 0
-
-    def __call__(self, *args):
-        self.calls += 1
-        if self.calls == self.at_call:
-            raise KeyboardInterrupt("stop")
-        return self.fn(*args)
-
-
 SAMPLERS = {  # kind: (sampler factory, replica factory)
     "rejection": (lambda f, **kw: drovik.rejection_sampler(f, box(), 1.6, **kw),
                   lambda f, **kw: ref.Rejection(f, LO, HI, 1.6, **kw)),
@@ -92,13 +88,13 @@ SAMPLERS = {  # kind: (sampler factory, replica factory)
 def started(kind, density, replica_density=None, **params):
     """A sampler and its replica in the same state: a chain's replica starts where init stopped."""
     make, make_replica = SAMPLERS[kind]
-    traced = Traced(density)
-    sampler, replica = make(traced, **params), make_replica(replica_density or density, **params)
+    calls = Calls(density)
+    sampler, replica = make(calls, **params), make_replica(replica_density or density, **params)
     if kind != "rejection":
         sampler.init()
-        replica.start(traced.last_point())
-    traced.calls.clear()
-    return sampler, replica, traced
+        replica.start(calls.point())
+    calls.args.clear()
+    return sampler, replica, calls
 
 
 def same_outcome(call, replica_call):
@@ -112,104 +108,33 @@ def same_outcome(call, replica_call):
     return expected
 
 
+def params_id(params):
+    return ",".join(f"{k}={v}" for k, v in params.items()) or "defaults"
+
+
 # ---------------------------------------------------------------------------
-# HyperRect and the arguments
+# HyperRect
 
 
 @pytest.mark.parametrize(
     "lo, hi, message",
     [([], [], ref.EMPTY_BOX), ([0.0], [], ref.EMPTY_BOX), ([], [NAN], ref.EMPTY_BOX),
      ([0.0, 0.0], [1.0], ref.DIMENSION_MISMATCH), ([NAN], [1.0, 2.0], ref.DIMENSION_MISMATCH),
-     ([0.0, NAN], [1.0, 1.0], ref.NON_FINITE_BOUNDS), ([0.0, 0.0], [1.0, -INF], ref.NON_FINITE_BOUNDS),
+     ([0.0, NAN], [1.0, 1.0], ref.NON_FINITE_BOUNDS), ([0.0, Float(NAN)], [1.0, 1.0], ref.NON_FINITE_BOUNDS),
+     ([0.0, 0.0], [1.0, -INF], ref.NON_FINITE_BOUNDS),
      ([1.0, INF], [1.0, 2.0], ref.LO_NOT_BELOW_HI), ([0.0, 2.0], [NAN, 1.0], ref.NON_FINITE_BOUNDS),
-     ([0.0], [0.0], ref.LO_NOT_BELOW_HI), ([0.0, 3.0], [1.0, -5.0], ref.LO_NOT_BELOW_HI)],
+     ([0.0], [0.0], ref.LO_NOT_BELOW_HI), ([-0.0], [0.0], ref.LO_NOT_BELOW_HI),
+     ([0.0, 3.0], [1.0, -5.0], ref.LO_NOT_BELOW_HI)],
 )
 def test_box_checks_in_order(lo, hi, message):
     raises_exactly(drovik.BuildError, message, drovik.HyperRect, lo, hi)
-    with pytest.raises(ref.BuildFailure) as info:
-        ref.Box(lo, hi)
-    assert info.value.args == (message,)
 
 
-class Pair(collections.abc.Sequence):
-    def __init__(self, *items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-def test_box_accessors_and_accepted_sequences():
-    rect = drovik.HyperRect((0, -1), Pair(1.0, True))
-    assert (rect.dim(), rect.lo(), rect.hi()) == (2, [0.0, -1.0], [1.0, 1.0])
-    first = rect.lo()
-    first[0] = 5.0
-    assert rect.lo() == [0.0, -1.0] and rect.lo() is not rect.lo()
-    raises_exactly(TypeError, "argument 'lo': 'int' object cannot be converted to 'Sequence'", drovik.HyperRect, 3, [1])
-    raises_exactly(TypeError, "must be real number, not str", drovik.HyperRect, "ab", [1.0, 2.0])
-
-
-@pytest.mark.parametrize(
-    "call, exc, message",
-    [(lambda: drovik.rejection_sampler(bump, [0.0, 1.0], 1.0), TypeError,
-      "argument 'support': 'list' object cannot be converted to 'HyperRect'"),
-     (lambda: drovik.hmc_sampler(bump, (LO, HI)), TypeError,
-      "argument 'support': 'tuple' object cannot be converted to 'HyperRect'"),
-     (lambda: drovik.rejection_sampler(bump, box()), TypeError,
-      "rejection_sampler() missing 1 required positional argument: 'pdf_max'"),
-     (lambda: drovik.metropolis_hastings(bump, box(), step_size="a"), TypeError,
-      "argument 'step_size': must be real number, not str"),
-     (lambda: drovik.metropolis_hastings(bump, box(), seed=1), TypeError,
-      "metropolis_hastings() got an unexpected keyword argument 'seed'"),
-     (lambda: drovik.RejectionSampler(), TypeError, "No constructor defined for RejectionSampler"),
-     (lambda: drovik.HmcSampler(), TypeError, "No constructor defined for HmcSampler")],
-)
-def test_argument_errors(call, exc, message):
-    raises_exactly(exc, message, call)
-
-
-@pytest.mark.parametrize("kind", SAMPLERS)
-def test_count_arguments(kind):
-    sampler = started(kind, bump)[0]
-    for bad in (-1, 2**64):
-        with pytest.raises(OverflowError):
-            sampler.sample_n(bad)
-        with pytest.raises(OverflowError):
-            sampler.sample_n(1, seed=bad)
-    with pytest.raises(TypeError, match="^argument 'n': "):
-        sampler.sample_n(2.0)
-    count_parameter = {"rejection": "max_trials", "mh": "burn_in", "hmc": "leapfrog_steps"}[kind]
-    with pytest.raises(OverflowError):
-        SAMPLERS[kind][0](bump, **{count_parameter: -1})
-    with pytest.raises(TypeError, match=f"^argument '{count_parameter}': "):
-        SAMPLERS[kind][0](bump, **{count_parameter: 1.0})
-    assert len(sampler.sample_n(2, seed=2**64 - 1)) == 2
-
-
-SIGNATURES = {
-    "HyperRect": "(lo, hi)",
-    "rejection_sampler": "(f, support, pdf_max, max_trials=100000)",
-    "metropolis_hastings": "(f, support, step_size=0.25, burn_in=1000, thin=1, target_accept=0.25, adapt_steps=2000)",
-    "hmc_sampler": "(f, support, step_size=0.05, leapfrog_steps=20, grad_eps=1e-6)",
-}
-METHODS = {
-    "HyperRect": ["dim", "lo", "hi"], "RejectionSampler": ["dim", "pdf_max", "sample", "sample_n"],
-    "MetropolisHastings": ["init", "step", "sample", "sample_n", "accept_rate"],
-    "HmcSampler": ["init", "sample", "sample_n"],
-}
-
-
-def test_text_signatures():
-    assert {name: getattr(drovik, name).__text_signature__ for name in SIGNATURES} == SIGNATURES
-    for cls_name, names in METHODS.items():
-        cls = getattr(drovik, cls_name)
-        assert sorted(n for n in vars(cls) if not n.startswith("_")) == sorted(names)
-        for name in names:
-            expected = "($self, n, seed=None)" if name == "sample_n" else "($self)"
-            assert getattr(cls, name).__text_signature__ == expected
+def test_box_accessors_return_new_lists():
+    rect = drovik.HyperRect((-1e308, Float(-5e-324)), [1e308, True])  # huge finite boxes are boxes
+    assert (rect.dim(), rect.lo(), rect.hi()) == (2, [-1e308, -5e-324], [1e308, 1.0])
+    rect.lo()[0] = 5.0
+    assert rect.lo() == [-1e308, -5e-324] and rect.lo() is not rect.lo()
 
 
 # ---------------------------------------------------------------------------
@@ -219,9 +144,6 @@ def test_text_signatures():
 @pytest.mark.parametrize("pdf_max", [0.0, -0.0, -1.0, -5e-324, NAN, INF, -INF])
 def test_pdf_max_must_be_finite_and_positive(pdf_max):
     raises_exactly(drovik.BuildError, ref.BAD_PDF_MAX, drovik.rejection_sampler, bump, box(), pdf_max)
-    with pytest.raises(ref.BuildFailure) as info:
-        ref.Rejection(bump, [0.0], [0.0], pdf_max)  # before the box is looked at
-    assert info.value.args == (ref.BAD_PDF_MAX,)
 
 
 @pytest.mark.parametrize(
@@ -242,7 +164,7 @@ def test_rejection_seeded_draws_match_the_reference(density, pdf_max, max_trials
 def test_constant_density_accepts_the_first_proposal():
     sampler = drovik.rejection_sampler(lambda a, b: 2, box(), 2)
     u = seeded_uniforms(5, 9)
-    assert sampler.pdf_max() == 2.0 and type(sampler.pdf_max()) is float
+    assert type(sampler.pdf_max()) is float
     expected = [[LO[i] + u[k + i] * (HI[i] - LO[i]) for i in (0, 1)] for k in (0, 3, 6)]  # d + 1 draws each
     assert sampler.sample_n(3, seed=5) == expected
 
@@ -253,12 +175,12 @@ def test_constant_density_accepts_the_first_proposal():
     ids=["always-raising", "always-nan", "no-trials"],
 )
 def test_spent_trials(density, max_trials, calls):
-    traced = Traced(density)
-    sampler = drovik.rejection_sampler(traced, box(), 1.0, max_trials)
+    fn = Calls(density)
+    sampler = drovik.rejection_sampler(fn, box(), 1.0, max_trials)
     for call in (sampler.sample, lambda: sampler.sample_n(3, seed=1)):
-        traced.calls.clear()
+        fn.args.clear()
         raises_exactly(drovik.SampleError, ref.REJECTION_FAILED, call)
-        assert len(traced.calls) == calls  # one draw: the first failure ends sample_n
+        assert len(fn.args) == calls  # one draw: the first failure ends sample_n
     assert sampler.sample_n(0) == sampler.sample_n(0, seed=1) == []
 
 
@@ -269,11 +191,12 @@ MH_PARAMS = [
     {}, dict(step_size=0.8, burn_in=50, thin=3, adapt_steps=100), dict(step_size=100.0, burn_in=5, adapt_steps=10),
     dict(step_size=0.0, burn_in=3), dict(step_size=-0.5, burn_in=0), dict(thin=0, burn_in=2, target_accept=0.9),
     dict(step_size=1e9, adapt_steps=0, burn_in=0), dict(step_size=1e300, adapt_steps=0, burn_in=0),
-    dict(step_size=INF, burn_in=0),
+    dict(step_size=INF, burn_in=0), dict(step_size=NAN, burn_in=2), dict(target_accept=NAN, burn_in=2),
+    dict(target_accept=INF, burn_in=2), dict(target_accept=-INF, step_size=5e-324, burn_in=2),  # taken unchecked
 ]
 
 
-@pytest.mark.parametrize("params", MH_PARAMS, ids=lambda p: ",".join(f"{k}={v}" for k, v in p.items()) or "defaults")
+@pytest.mark.parametrize("params", MH_PARAMS, ids=params_id)
 @pytest.mark.parametrize("density", DENSITIES + [plateau], ids=lambda f: f.__name__)
 def test_mh_seeded_draws_match_the_reference(density, params):
     sampler, replica, _ = started("mh", density, **params)
@@ -288,10 +211,12 @@ def test_mh_seeded_draws_match_the_reference(density, params):
 HMC_PARAMS = [
     {}, dict(step_size=0.3, leapfrog_steps=5), dict(step_size=2.0, leapfrog_steps=3),
     dict(step_size=1e12, leapfrog_steps=2), dict(grad_eps=0.0, leapfrog_steps=2), dict(grad_eps=0.05, step_size=0.1),
+    dict(step_size=NAN, leapfrog_steps=3), dict(step_size=-0.1, leapfrog_steps=3), dict(step_size=INF, leapfrog_steps=3),
+    dict(grad_eps=NAN, leapfrog_steps=3), dict(grad_eps=INF, leapfrog_steps=3), dict(grad_eps=-1e-3, leapfrog_steps=3),
 ]
 
 
-@pytest.mark.parametrize("params", HMC_PARAMS, ids=lambda p: ",".join(f"{k}={v}" for k, v in p.items()) or "defaults")
+@pytest.mark.parametrize("params", HMC_PARAMS, ids=params_id)
 @pytest.mark.parametrize("density", DENSITIES, ids=lambda f: f.__name__)
 def test_hmc_seeded_draws_match_the_reference(density, params):
     sampler, replica, _ = started("hmc", density, **params)
@@ -313,31 +238,11 @@ def test_list_and_positional_densities_agree_and_lists_are_fresh(kind):
     counted = lambda a, b: evaluations.append(1) or bump(a, b)  # noqa: E731
     params = {"mh": dict(burn_in=10), "hmc": dict(leapfrog_steps=3)}.get(kind, {})
     for density in (lambda v: bump(*v), mutating):
-        sampler, replica, traced = started(kind, density, counted, **params)
+        sampler, replica, fn = started(kind, density, counted, **params)
         evaluations.clear()
         assert sampler.sample_n(12, seed=9) == replica.sample_n(12, seeded(9))
-        assert [len(args) for args in traced.calls] == [2, 1] * len(evaluations)  # d floats first, then one list
+        assert [len(args) for args in fn.args] == [2, 1] * len(evaluations)  # d floats first, then one list
     assert len({id(v) for v in kept}) == len(kept) and all(len(v) == 3 for v in kept)
-
-
-@pytest.mark.parametrize("kind, method, seen", [("rejection", "pdf_max", 1.6), ("rejection", "dim", 2),
-                                                ("mh", "accept_rate", "Already mutably borrowed"),
-                                                ("mh", "step", "Already borrowed"), ("hmc", "sample", "Already borrowed")])
-def test_density_reentering_its_sampler(kind, method, seen):
-    holder, results = {}, []
-
-    def density(a, b):
-        if "sampler" in holder:
-            try:
-                results.append(getattr(holder["sampler"], method)())
-            except RuntimeError as exc:
-                results.append(str(exc))
-        return bump(a, b)
-
-    sampler, replica, _ = started(kind, density, bump)
-    holder["sampler"] = sampler
-    assert sampler.sample_n(5, seed=2) == replica.sample_n(5, seeded(2))
-    assert results and set(results) == {seen}
 
 
 # ---------------------------------------------------------------------------
@@ -351,10 +256,10 @@ def test_density_reentering_its_sampler(kind, method, seen):
      ("hmc", lambda s: s.sample_n(3, seed=1))],
 )
 def test_chains_must_be_initialized(kind, call):
-    traced = Traced(bump)
-    sampler = SAMPLERS[kind][0](traced)
+    fn = Calls(bump)
+    sampler = SAMPLERS[kind][0](fn)
     raises_exactly(drovik.SampleError, ref.NOT_INITIALIZED, call, sampler)
-    assert traced.calls == []
+    assert fn.args == []
     if kind == "mh":
         assert sampler.accept_rate() == 0.0
     else:
@@ -365,36 +270,34 @@ def test_chains_must_be_initialized(kind, call):
 @pytest.mark.parametrize("bad, calls", [(lambda a, b: 0.0, 100000), (lambda *a: 1 / 0, 200000),
                                         (lambda a, b: INF, 100000)], ids=["zero", "raising", "infinite"])
 def test_failed_init_tries_100000_points_and_keeps_the_state(kind, bad, calls):
-    switch = {"bad": False}
-    sampler, replica, traced = started(kind, lambda *args: (bad if switch["bad"] else bump)(*args), bump)
-    switch["bad"] = True
+    sampler, replica, fn = started(kind, bump)
+    fn.fn = bad
     raises_exactly(drovik.SampleError, ref.MCMC_FAILED, sampler.init)
-    assert len(traced.calls) == calls
-    switch["bad"] = False
+    assert len(fn.args) == calls
+    fn.fn = bump
     assert sampler.sample_n(3, seed=5) == replica.sample_n(3, seeded(5))
 
 
 def test_reinit_restarts_the_counters_but_keeps_the_adapted_step():
-    sampler, replica, traced = started("mh", bump, burn_in=20, adapt_steps=15)
+    sampler, replica, fn = started("mh", bump, burn_in=20, adapt_steps=15)
     assert sampler.sample_n(5, seed=1) == replica.sample_n(5, seeded(1)) and replica.step_size != 0.25
     sampler.init()
-    replica.start(traced.last_point())
+    replica.start(fn.point())
     assert sampler.accept_rate() == 0.0
     assert sampler.sample_n(5, seed=2) == replica.sample_n(5, seeded(2))
     assert sampler.accept_rate() == replica.accept_rate()
 
 
 def test_sample_n_of_zero_still_burns_in():
-    sampler, replica, traced = started("mh", bump, burn_in=37)
+    sampler, replica, fn = started("mh", bump, burn_in=37)
     assert sampler.sample_n(0, seed=5) == replica.sample_n(0, seeded(5)) == []
-    assert len(traced.calls) == 37 and sampler.accept_rate() == replica.accept_rate()
+    assert len(fn.args) == 37 and sampler.accept_rate() == replica.accept_rate()
     assert sampler.sample_n(3, seed=6) == replica.sample_n(3, seeded(6))
 
 
 @pytest.mark.parametrize("kind", ["mh", "hmc"])
 def test_step_and_sample_return_the_chain_point(kind):
-    params = dict(adapt_steps=0, burn_in=0) if kind == "mh" else {}
-    sampler, replica, _ = started(kind, bump, **params)
+    sampler, replica, _ = started(kind, bump, **(dict(adapt_steps=0, burn_in=0) if kind == "mh" else {}))
     for move in ([sampler.step, sampler.sample] if kind == "mh" else [sampler.sample]):
         point = move()
         assert type(point) is list and len(point) == 2 and replica.box.contains(point)
@@ -403,43 +306,35 @@ def test_step_and_sample_return_the_chain_point(kind):
 
 
 def test_hmc_without_leapfrog_steps_stays_put():
-    sampler, replica, traced = started("hmc", wedge, leapfrog_steps=0)
+    sampler, replica, fn = started("hmc", wedge, leapfrog_steps=0)
     assert sampler.sample_n(6, seed=2) == [replica.current] * 6
-    assert len(traced.calls) == 6 * (2 * 2 + 1)
+    assert len(fn.args) == 6 * (2 * 2 + 1)
 
 
 def test_hmc_infinite_gradient_rejects_promptly():
     # A trajectory that meets the edge where f drops to 0 gets an infinite gradient, then a NaN position.
     evaluations = []
     cliff = lambda a, b: 1.0 if a < 0.5 else 0.0  # noqa: E731
-    sampler, replica, traced = started("hmc", cliff, lambda a, b: evaluations.append(1) or cliff(a, b),
-                                       step_size=0.2, leapfrog_steps=10)
+    sampler, replica, fn = started("hmc", cliff, lambda a, b: evaluations.append(1) or cliff(a, b),
+                                   step_size=0.2, leapfrog_steps=10)
     evaluations.clear()
     points = sampler.sample_n(20, seed=6)
     assert points == replica.sample_n(20, seeded(6)) and len(set(map(tuple, points))) < 20
-    assert len(traced.calls) <= len(evaluations)
-
-
-@pytest.mark.parametrize("kind", SAMPLERS)
-def test_huge_sample_n_fails_before_any_draw(kind):
-    sampler, _, traced = started(kind, bump)
-    for call in (lambda: sampler.sample_n(2**62), lambda: sampler.sample_n(2**62, seed=1)):
-        with pytest.raises(MemoryError):
-            call()
-    assert traced.calls == []
+    assert len(fn.args) <= len(evaluations)
 
 
 @pytest.mark.parametrize("kind, at_call", [("rejection", 5), ("mh", 25), ("hmc", 100)])
 def test_keyboard_interrupt_stops_the_call_and_the_chain_stays_consistent(kind, at_call):
     params = {"mh": dict(burn_in=0, adapt_steps=40), "hmc": dict(leapfrog_steps=4)}.get(kind, {})
-    stop, replica_stop = Interrupting(bump, at_call), Interrupting(bump, at_call)
-    sampler, replica, _ = started(kind, stop, replica_stop, **params)
-    stop.calls = replica_stop.calls = 0
+    twin = Calls(bump)
+    sampler, replica, fn = started(kind, bump, twin, **params)
+    fn.stop_at, twin.stop_at, twin.args = at_call, at_call, []
     with pytest.raises(KeyboardInterrupt):
         replica.sample_n(30, seeded(3))
-    with pytest.raises(KeyboardInterrupt, match="stop"):
+    with pytest.raises(KeyboardInterrupt, match="^stop$"):
         sampler.sample_n(30, seed=3)
-    assert stop.calls == at_call  # no second try with a list
+    assert len(fn.args) == at_call  # no second try with a list
+    fn.stop_at = twin.stop_at = None
     if kind == "mh":
         assert sampler.accept_rate() == replica.accept_rate()
     assert sampler.sample_n(10, seed=4) == replica.sample_n(10, seeded(4))
@@ -447,81 +342,14 @@ def test_keyboard_interrupt_stops_the_call_and_the_chain_stays_consistent(kind, 
 
 # Trajectories hit the walls of [-1, 2] often; folding the position without turning the momentum around gave
 # HMC a mean near 0.09 instead of 0.23 here.
-@pytest.mark.parametrize("kind, lo, hi, params", [("mh", -1.0, 2.0, dict(step_size=1.0, burn_in=500, thin=5)),
-                                                  ("hmc", -1.0, 2.0, dict(step_size=0.2, leapfrog_steps=8))])
-def test_chains_sample_a_truncated_normal(kind, lo, hi, params):
+@pytest.mark.parametrize("kind, params", [("mh", dict(step_size=1.0, burn_in=500, thin=5)),
+                                          ("hmc", dict(step_size=0.2, leapfrog_steps=8))])
+def test_chains_sample_a_truncated_normal(kind, params):
     make = {"mh": drovik.metropolis_hastings, "hmc": drovik.hmc_sampler}[kind]
-    sampler = make(lambda x: math.exp(-0.5 * x * x), drovik.HyperRect([lo], [hi]), **params)
+    sampler = make(lambda x: math.exp(-0.5 * x * x), drovik.HyperRect([-1.0], [2.0]), **params)
     sampler.init()
     xs = [p[0] for p in sampler.sample_n(4000, seed=11)]
-    exact = stats.truncnorm(lo, hi)
+    exact = stats.truncnorm(-1.0, 2.0)
     assert stats.kstest(xs, exact.cdf).pvalue > 1e-3
     assert abs(sum(xs) / len(xs) - exact.mean()) < 0.05
     assert abs(stats.tvar(xs) / exact.var() - 1.0) < 0.1
-
-
-# ---------------------------------------------------------------------------
-# Threads and garbage collection
-
-
-def run_on_thread(fn):
-    outcome = {}
-
-    def target():
-        try:
-            outcome["value"] = fn()
-        except BaseException as exc:  # noqa: B036 - the test looks at what escaped
-            outcome["error"] = exc
-
-    thread = threading.Thread(target=target)
-    thread.start()
-    thread.join()
-    return outcome
-
-
-@pytest.mark.parametrize("kind, method", [("mh", "init"), ("mh", "step"), ("mh", "sample"), ("mh", "sample_n"),
-                                          ("mh", "accept_rate"), ("hmc", "init"), ("hmc", "sample"),
-                                          ("hmc", "sample_n")])
-def test_chains_refuse_other_threads(kind, method):
-    sampler, _, traced = started(kind, bump)
-    args = (2, 1) if method == "sample_n" else ()
-    outcome = run_on_thread(lambda: getattr(sampler, method)(*args))
-    assert type(outcome.get("error")) is drovik.PanicException and traced.calls == []
-    assert len(sampler.sample_n(2, seed=1)) == 2
-
-
-def test_rejection_sampler_works_on_other_threads():
-    sampler = drovik.rejection_sampler(wedge, box(), 1.6)
-    assert run_on_thread(lambda: sampler.sample_n(20, seed=4)) == {"value": sampler.sample_n(20, seed=4)}
-
-
-@pytest.mark.parametrize("kind", ["mh", "hmc"])
-def test_chain_dropped_on_another_thread_is_leaked_and_reported(kind, monkeypatch):
-    reported = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda info: reported.append(info.exc_type))
-    density = lambda a, b: 1.0  # noqa: E731
-    alive = weakref.ref(density)
-    holder = [SAMPLERS[kind][0](density)]
-    del density
-    run_on_thread(holder.clear)
-    gc.collect()
-    assert reported == [RuntimeError] and alive() is not None
-
-
-@pytest.mark.parametrize("kind", SAMPLERS)
-def test_density_holding_its_sampler_is_collected(kind):
-    gc.collect()
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        owner = {}
-        density = lambda a, b, owner=owner: 1.0  # noqa: E731 - holds the dict that holds the sampler
-        owner["sampler"] = started(kind, density)[0]
-        alive = weakref.ref(density)
-        del density, owner
-        assert alive() is not None, "the sampler does not hold its density: there is no cycle"
-        gc.collect()
-        assert alive() is None
-    finally:
-        if enabled:
-            gc.enable()
