@@ -5,6 +5,7 @@
 #include "continuous.hpp"
 #include "discrete.hpp"
 #include "exceptions.hpp"
+#include "interrupt.hpp"
 #include "multivar.hpp"
 #include "toolkit.hpp"
 
@@ -36,6 +37,10 @@ PyObject* init_module() {
         // Reachable as drovik.PanicException, but not one of the public names.
         if (PyObject_SetAttrString(module.get(), "PanicException", panic_exception_type()) < 0)
             throw_python_error();
+        // Native loops that call no Python code still stop on Ctrl-C.
+        set_interrupt_check([] {
+            if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
+        });
         module_created = true;
         return module.release();
     });

@@ -26,8 +26,12 @@ concept StepDensity = requires(const P& p) {
 // own height: a single adaptive rule across many jumps is fooled by them (its
 // error estimate can vanish on symmetric bins while the result is off by far
 // more than the tolerance), while each bin alone is integrated exactly.
+// `bin_panels` is how many first panels each bin of a step density takes: one
+// when the integrand is the density itself (a constant on each bin), sixteen
+// for anything weighted by a function of x.
 template <class P, class Integrand>
-double integrate_density(const P& density, double a, double b, double tol, Integrand&& integrand) {
+double integrate_density(const P& density, double a, double b, double tol, Integrand&& integrand,
+                         std::size_t bin_panels = default_first_panels) {
     if constexpr (StepDensity<P>) {
         if (std::isnan(a) || std::isnan(b)) return NAN;
         const std::vector<double>& edges = density.edges();
@@ -38,7 +42,8 @@ double integrate_density(const P& density, double a, double b, double tol, Integ
             const double right = std::min(b, edges[i + 1]);
             if (!(left < right)) continue;
             const double height = heights[i];
-            total += integrate_fn([&](double x) { return integrand(x, [&] { return height; }); }, left, right, tol);
+            total += integrate_fn([&](double x) { return integrand(x, [&] { return height; }); }, left, right, tol,
+                                  bin_panels);
         }
         return total;
     } else {
@@ -49,7 +54,7 @@ double integrate_density(const P& density, double a, double b, double tol, Integ
 // The plain integral of a density over [a, b].
 template <class P>
 double integrate_density(const P& density, double a, double b, double tol) {
-    return integrate_density(density, a, b, tol, [](double, auto&& value) { return value(); });
+    return integrate_density(density, a, b, tol, [](double, auto&& value) { return value(); }, 1);
 }
 
 // F(x) of a density P by adaptive quadrature from lo, recomputed on every call.

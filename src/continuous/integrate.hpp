@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <limits>
 
+#include "error.hpp"
+#include "interrupt.hpp"
 #include "midpoint.hpp"
 
 namespace drovik {
@@ -40,13 +42,18 @@ double simpson(F&& f, double a, double b) noexcept(noexcept(f(a))) {
 }
 
 // Integral of f from a to b to the absolute tolerance tol on every accepted
-// subinterval. No error path: a result that is not finite (NaN for the inputs on
+// subinterval; may throw from f or from an interrupt check. No error path: a result that is not finite (NaN for the inputs on
 // which the plain loop would never end) is for the caller to report.
+// The number of first panels a support is split into before any interval may be
+// accepted: sixteen, or one for an integrand known to be a polynomial of degree
+// three at most on [a, b] (a histogram bin's constant height).
+inline constexpr std::size_t default_first_panels = 16;
+
 template <class F>
-double integrate_fn(F&& f, double a, double b, double tol) noexcept(noexcept(f(a))) {
+double integrate_fn(F&& f, double a, double b, double tol, std::size_t first_panels = default_first_panels) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     if (a == b) return 0.0;
-    if (b < a) return -integrate_fn(f, b, a, tol);
+    if (b < a) return -integrate_fn(f, b, a, tol, first_panels);
     // A NaN or infinite bound never splits into accepted pieces and a negative or
     // NaN tol accepts nothing before the cap, so the loop would not end.
     if (!std::isfinite(a) || !std::isfinite(b) || !(tol >= 0.0)) return nan;
@@ -59,7 +66,7 @@ double integrate_fn(F&& f, double a, double b, double tol) noexcept(noexcept(f(a
     // A record is halved only while at most 48 others wait; the 16 first panels
     // fit below that, so 50 slots suffice.
     constexpr std::size_t max_pending = 48;
-    constexpr std::size_t first_panels = 16;
+    if (first_panels != 1 && first_panels != default_first_panels) throw Panic("unsupported number of first panels");
     std::array<Record, max_pending + 2> stack;
     std::size_t size = 0;
 
@@ -67,7 +74,7 @@ double integrate_fn(F&& f, double a, double b, double tol) noexcept(noexcept(f(a
     // Simpson estimates of the whole support can agree by accident (a density
     // whose first five points all lie where it takes one value) and accept
     // everything at once. The panels' ends are those four rounds of halving give.
-    std::array<double, first_panels + 1> edges;
+    std::array<double, default_first_panels + 1> edges;
     edges[0] = a;
     edges[first_panels] = b;
     for (std::size_t step = first_panels; step > 1; step /= 2) {
@@ -77,7 +84,7 @@ double integrate_fn(F&& f, double a, double b, double tol) noexcept(noexcept(f(a
     // either summed or split into halves that evaluate the same point again. So the
     // result can only be non-finite, and stopping at once changes no finite result.
     bool non_finite = false;
-    std::array<double, first_panels> panel_estimates;
+    std::array<double, default_first_panels> panel_estimates;
     for (std::size_t i = 0; i < first_panels; ++i)
         panel_estimates[i] = detail::simpson_rule(f, edges[i], edges[i + 1], non_finite);
     if (non_finite) return nan;
@@ -95,6 +102,7 @@ double integrate_fn(F&& f, double a, double b, double tol) noexcept(noexcept(f(a
     constexpr std::size_t max_steps = std::size_t{1} << 21;
     for (std::size_t steps = 0; size > 0; ++steps) {
         if (steps == max_steps) return nan;
+        poll_interrupt();
         const Record rec = stack[--size];
         const std::size_t pending = size;
         const double m = midpoint(rec.l, rec.r);

@@ -9,6 +9,7 @@
 #include <expected>
 
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "midpoint.hpp"
 
 namespace drovik {
@@ -43,8 +44,9 @@ struct Bisection {
 // down to lo, a quantile that is none.
 template <class Cdf>
 std::expected<Bisection, SampleError> bisect(const Cdf& cdf, std::uint32_t max_iterations, double lo, double hi,
-                                             double target, double tol) noexcept(noexcept(cdf.cdf(lo))) {
+                                             double target, double tol) {
     for (std::uint32_t i = 0; i < max_iterations; ++i) {
+        poll_interrupt();
         const double mid = midpoint(lo, hi);
         const double value = cdf.cdf(mid);
         if (std::isnan(value)) return std::unexpected(SampleError::of(SampleError::Kind::InversionFailed));
@@ -65,7 +67,7 @@ std::expected<Bisection, SampleError> bisect(const Cdf& cdf, std::uint32_t max_i
 // Quantile of u by bisection alone.
 template <class Cdf>
 std::expected<double, SampleError> ppf(const Cdf& cdf, std::uint32_t max_iterations, double lo, double hi,
-                                       double u, double tol) noexcept(noexcept(cdf.cdf(lo))) {
+                                       double u, double tol) {
     const auto target = detail::inversion_target(cdf, lo, hi, u);
     if (!target) return std::unexpected(target.error());
     const auto found = detail::bisect(cdf, max_iterations, lo, hi, *target, tol);
@@ -79,8 +81,7 @@ std::expected<double, SampleError> ppf(const Cdf& cdf, std::uint32_t max_iterati
 template <class Cdf, class Pdf>
 std::expected<double, SampleError> ppf_with_pdf(const Cdf& cdf, const Pdf& pdf, std::uint32_t max_iterations,
                                                 double lo, double hi, double u,
-                                                double tol) noexcept(noexcept(cdf.cdf(lo)) &&
-                                                                     noexcept(pdf.pdf(lo))) {
+                                                double tol) {
     constexpr int newton_updates = 8;
     constexpr double vanishing_density = 1e-300;
     const auto target = detail::inversion_target(cdf, lo, hi, u);

@@ -221,7 +221,8 @@ std::expected<ContinuousSampler<IntegratedPdf<P>>, BuildError> density_sampler(P
                                               const double v = value();
                                               negative = negative || v < 0.0;
                                               return v;
-                                          });
+                                          },
+                                          1);
     if (negative || !(std::isfinite(norm) && norm > 0.0))
         return std::unexpected(BuildError::of(BuildError::Kind::NormalizationFailed));
     Dist dist(std::move(density), *support, norm, options.quad_tolerance);
