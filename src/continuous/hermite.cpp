@@ -2,6 +2,7 @@
 
 #include "bisect.hpp"
 
+#include <cmath>
 #include <string>
 #include <utility>
 
@@ -25,16 +26,22 @@ HermitePpfTable::HermitePpfTable(std::vector<double> u_grid, std::vector<double>
     : u_grid_(std::move(u_grid)), x_nodes_(std::move(x_nodes)), lo_(lo), hi_(hi) {
     const std::size_t n = u_grid_.size();
     if (n < 2 || x_nodes_.size() != n) throw Panic("quantile table needs two or more nodes");
-    slopes_ = monotone_slopes(u_grid_, x_nodes_);
+    if (std::isinf(hi - lo)) unit_ = 2.0;
+    std::vector<double> table_x(x_nodes_);
+    for (double& x : table_x) x /= unit_;
+    table_lo_ = lo / unit_;
+    table_hi_ = hi / unit_;
+    slopes_ = monotone_slopes(u_grid_, table_x);
     segments_.resize(n - 1);
     for (std::size_t i = 0; i + 1 < n; ++i) {
-        segments_[i] = Segment{u_grid_[i],  u_grid_[i + 1],  u_grid_[i + 1] - u_grid_[i], x_nodes_[i],
-                               x_nodes_[i + 1], slopes_[i], slopes_[i + 1]};
+        segments_[i] = Segment{u_grid_[i],  u_grid_[i + 1],  u_grid_[i + 1] - u_grid_[i], table_x[i],
+                               table_x[i + 1], slopes_[i], slopes_[i + 1]};
     }
+    for (double& m : slopes_) m *= unit_;
     u_first_ = u_grid_.front();
     u_last_ = u_grid_.back();
-    x_first_ = x_nodes_.front();
-    x_last_ = x_nodes_.back();
+    x_first_ = table_x.front();
+    x_last_ = table_x.back();
     last_index_ = static_cast<double>(n - 2);
     index_scale_ = static_cast<double>(n - 1) / (u_last_ - u_first_);
 }
@@ -42,7 +49,7 @@ HermitePpfTable::HermitePpfTable(std::vector<double> u_grid, std::vector<double>
 void HermitePpfTable::eval_batch(std::span<double> inout) const {
 #ifdef DROVIK_HERMITE_AVX512
     static const bool wide = __builtin_cpu_supports("avx512f");
-    if (wide) return eval_batch_avx512(inout);
+    if (wide && unit_ == 1.0) return eval_batch_avx512(inout);
 #endif
     eval_batch_scalar(inout);
 }

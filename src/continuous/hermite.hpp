@@ -32,7 +32,8 @@ public:
             const double u = t * 0.999999999998 + 1e-12;
             const std::expected<double, SampleError> x = ppf(dist, max_iterations, lo, hi, u, tol);
             u_grid[j] = u;
-            x_nodes[j] = x ? *x : lo + (hi - lo) * t;
+            // Taken in halves where hi - lo overflows.
+            x_nodes[j] = x ? *x : (std::isinf(hi - lo) ? lo + ((hi * 0.5 - lo * 0.5) * t) * 2.0 : lo + (hi - lo) * t);
         }
         return HermitePpfTable(std::move(u_grid), std::move(x_nodes), lo, hi);
     }
@@ -40,10 +41,10 @@ public:
     // The approximate quantile at u; callers have checked 0 < u < 1. Levels
     // beyond the outer nodes get the outer nodes, not an extrapolation.
     double eval(double u) const {
-        if (u <= u_first_) return x_first_;
-        if (u >= u_last_) return x_last_;
+        if (u <= u_first_) return x_first_ * unit_;
+        if (u >= u_last_) return x_last_ * unit_;
         const Segment& s = segments_[locate(u)];
-        if (std::abs(s.h) < 1e-300) return s.x_lo;
+        if (std::abs(s.h) < 1e-300) return s.x_lo * unit_;
         const double t = (u - s.u_lo) / s.h;
         const double t2 = t * t;
         const double t3 = t2 * t;
@@ -51,7 +52,7 @@ public:
         // do not depend on how the lookup was done.
         const double value = (2.0 * t3 - 3.0 * t2 + 1.0) * s.x_lo + s.h * (t3 - 2.0 * t2 + t) * s.m_lo +
                              (3.0 * t2 - 2.0 * t3) * s.x_hi + s.h * (t3 - t2) * s.m_hi;
-        return std::clamp(value, lo_, hi_);
+        return std::clamp(value, table_lo_, table_hi_) * unit_;
     }
 
     // eval on every level of inout, in place, with bit-identical results. On a
@@ -113,6 +114,11 @@ private:
     std::vector<double> slopes_;
     double lo_;
     double hi_;
+    // The table holds x / unit_: 2 where hi - lo overflows (slopes and sums of
+    // values near the ends of the double range would), else 1, exact either way.
+    double unit_ = 1.0;
+    double table_lo_;
+    double table_hi_;
     std::vector<Segment> segments_;
     double u_first_;
     double u_last_;

@@ -23,7 +23,15 @@ std::expected<HistogramPdf, BuildError> HistogramPdf::create(std::vector<double>
     std::vector<double> heights(counts.size());
     for (std::size_t i = 0; i < counts.size(); ++i) {
         const double width = edges[i + 1] - edges[i];
-        heights[i] = density ? counts[i] / width : counts[i] / (total * width);
+        if (std::isinf(width)) {
+            // A bin wider than the largest double: divide by half its width, then halve.
+            const double half = edges[i + 1] * 0.5 - edges[i] * 0.5;
+            heights[i] = (density ? counts[i] / half : (counts[i] / total) / half) * 0.5;
+        } else if (!density && std::isinf(total * width)) {
+            heights[i] = (counts[i] / total) / width;
+        } else {
+            heights[i] = density ? counts[i] / width : counts[i] / (total * width);
+        }
     }
     return HistogramPdf(std::move(edges), std::move(heights));
 }

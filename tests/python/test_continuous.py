@@ -390,6 +390,22 @@ def test_a_negative_density_value_fails_the_build(factory):
         assert dist.cdf(dist.support().hi) == 1.0
 
 
+@pytest.mark.parametrize("lo, hi", [(-1e308, 1e308), (-1.7e308, 1.7e308), (1e308, 1.7e308)])
+@pytest.mark.parametrize("make", [
+    lambda lo, hi: drovik.from_pdf(lambda x: 1e-308, Interval(lo, hi)),
+    lambda lo, hi: drovik.from_pdf_with_options(lambda x: 1e-308, Interval(lo, hi), BuildOptions.hermite(16)),
+    lambda lo, hi: drovik.from_histogram([lo, lo * 0.5 + hi * 0.5, hi], [1.0, 1.0]),
+    lambda lo, hi: drovik.from_histogram([lo, hi], [1.0], options=BuildOptions.hermite(64)),
+], ids=["inversion", "table", "histogram", "histogram-table"])
+def test_supports_beyond_half_the_largest_double(make, lo, hi):
+    # lo + hi and hi - lo overflow there: midpoints and widths are taken in halves.
+    dist, width = make(lo, hi), hi * 0.5 - lo * 0.5
+    assert dist.cdf(lo * 0.5 + hi * 0.5) == pytest.approx(0.5, abs=1e-9)
+    for u in (0.3, 0.999):
+        assert abs(dist.ppf(u) - (lo * (1 - u) + hi * u)) <= 1e-8 * width
+    assert all(math.isfinite(x) and lo <= x <= hi for x in dist.sample_n(20, seed=3))
+
+
 def test_zero_quadrature_tolerance_ends_at_the_rounding_level():
     normal = Recorder(lambda x: math.exp(-0.5 * x * x), limit=2_000_000)
     dist = drovik.from_pdf_with_options(normal, Interval(-8.0, 8.0), BuildOptions(quad_tolerance=0.0))
