@@ -130,9 +130,7 @@ std::expected<std::vector<double>, SampleError> rejection_sample(const Rejection
     return s.sampler.sample();
 }
 Ref rejection_sample_n(const RejectionObject& s, std::uint64_t n, Seed seed) {
-    return with_rng(seed, [&](ChachaRng& rng) {
-        return sampled_point_list(n, [&] { return s.sampler.sample_with_rng(rng); });
-    });
+    return sample_point_list(s.sampler, n, seed);
 }
 
 PyMethodDef rejection_methods[] = {
@@ -197,9 +195,7 @@ std::expected<MetropolisHastingsObject, BuildError> metropolis_hastings(Callable
 std::expected<void, SampleError> hmc_init(HmcObject& s) { return s.chain.init(); }
 std::expected<std::vector<double>, SampleError> hmc_sample(HmcObject& s) { return s.chain.sample(); }
 Ref hmc_sample_n(HmcObject& s, std::uint64_t n, Seed seed) {
-    return with_rng(seed, [&](ChachaRng& rng) {
-        return sampled_point_list(n, [&] { return s.chain.sample_with_rng(rng); });
-    });
+    return sample_point_list(s.chain, n, seed);
 }
 
 PyMethodDef hmc_methods[] = {
@@ -248,9 +244,7 @@ std::expected<std::vector<double>, SampleError> factorization_sample(const Facto
     return s.sampler.sample();
 }
 Ref factorization_sample_n(const FactorizationObject& s, std::uint64_t n, Seed seed) {
-    return with_rng(seed, [&](ChachaRng& rng) {
-        return sampled_point_list(n, [&] { return s.sampler.sample_with_rng(rng); });
-    });
+    return sample_point_list(s.sampler, n, seed);
 }
 
 PyMethodDef factorization_methods[] = {

@@ -250,6 +250,15 @@ Ref sample_list(const Sampler& sampler, std::uint64_t n, std::optional<std::uint
     });
 }
 
+// n points of a sampler as a list of lists (sample_with_rng each), from a
+// seeded generator or this thread's.
+template <class Sampler>
+Ref sample_point_list(Sampler& sampler, std::uint64_t n, std::optional<std::uint64_t> seed) {
+    return with_rng(seed, [&](ChachaRng& rng) {
+        return sampled_point_list(n, [&] { return sampler.sample_with_rng(rng); });
+    });
+}
+
 template <class Core>
 PyObject* new_instance(Core&& core);
 
