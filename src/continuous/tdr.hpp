@@ -5,6 +5,14 @@
 // inversion, then thinned by rejection. InvSqrt hat: the box [lo, hi] x
 // [0, box_max], box_max being the largest density value found on a grid.
 //
+// Where the plain tangent construction fails for a log-concave density
+// (parallel neighbouring tangents on an exponential stretch, a knot clamped
+// onto a bound, exp(s * x) out of range), the hat is mended: such points are
+// dropped and out-of-range segments take their exponentials relative to their
+// construction point. A hat that is shown not to lie above the density (slopes
+// that increase, a higher peak beside the box's grid maximum, a candidate
+// above the hat) is an error, never a silent wrong sample.
+//
 // Draws are reproducible to the last bit for a seeded generator, so the hot
 // path keeps the exact arithmetic of the textbook formulas: it only hoists
 // subexpressions that do not depend on the draw into per-segment constants,
@@ -51,7 +59,8 @@ public:
 
     // One accepted draw. Per trial the generator gives, in this order: Log hat
     // u1, u2 and, when the density value is usable, u3; InvSqrt hat u1 and,
-    // when the density value is usable, u2.
+    // when the density value is usable, u2. A candidate whose density value
+    // lies above the hat fails the draw before its last uniform is drawn.
     template <class Pdf, class Rng>
     std::expected<double, SampleError> sample_with_rng(const Pdf& pdf, Rng& rng) const;
 
@@ -59,6 +68,22 @@ public:
     // point inside it.
     template <class Rng>
     std::expected<double, SampleError> sample_from_hat(Rng& rng) const;
+
+    // Evidence that a hat is not above the density must exceed what rounding
+    // and a finite-difference derivative can explain. For the Log hat that is
+    // log f - log h > log_slack + slope_slack * |s_i * (x - x_i)|: a tangent
+    // whose slope is off by a relative e drifts from log f by e times the
+    // log-distance from its point (on an exponential stretch the central
+    // difference errs by (s h)^2 / 6, below 1e-3 with the default step h for
+    // any |s| times the width of the support below 775), and a one-sided
+    // difference at a bound on a peak leaves the tangent below log f by about
+    // h^2 * |(log f)''| / 8 next to its point.
+    // For the box: f > box_max * (1 + box_slack).
+    static constexpr double log_slack = 1e-5;
+    static constexpr double slope_slack = 1e-3;
+    static constexpr double box_slack = 1e-9;
+    // Density calls of the search beside the box's grid maximum, per cell.
+    static constexpr int peak_search_calls = 20;
 
     // log h(x) of the Log hat; an x on a knot takes the tangent to its right.
     double hat_log(double x) const {
@@ -85,12 +110,14 @@ private:
         double left;       // left_i
         double width;      // right_i - left_i
         double slope;      // s_i
-        double e_left;     // exp(left_i * s_i)
-        double e_span;     // exp(right_i * s_i) - exp(left_i * s_i)
-        double intercept;  // y_i - s_i * x_i
+        double point;      // x_i
+        double e_left;     // exp(left_i * s_i); relative: exp((left_i - x_i) * s_i)
+        double e_span;     // exp(right_i * s_i) - e_left; relative: of right_i - x_i
+        double intercept;  // y_i - s_i * x_i; relative: y_i
         double hat_scale;  // exp(intercept): h(x) = hat_scale * exp(s_i * x)
         bool flat;         // |s_i| < 1e-12: the piece is uniform
-        bool quick;        // not flat and hat_scale a normal double: see sample_log
+        bool quick;        // not flat, not relative and hat_scale a normal double: see sample_log
+        bool relative;     // exponentials of s_i * (x - x_i): those of s_i * x are out of range
     };
 
     struct Candidate {
@@ -119,6 +146,17 @@ private:
     // Knots, areas and cumulative areas from the usable points.
     static std::expected<TdrHat, BuildError> from_points(const TdrSettings& settings, std::vector<double> points,
                                                          std::vector<double> log_values, std::vector<double> slopes);
+
+    // The hat over the given points and knots; with `mend`, a segment whose
+    // exponentials are out of range takes them relative to its point.
+    static std::expected<TdrHat, BuildError> assemble(const TdrSettings& settings, std::vector<double> points,
+                                                      std::vector<double> log_values, std::vector<double> slopes,
+                                                      std::vector<double> knots, bool mend);
+
+    // The largest finite density value a golden-section search for the peak
+    // in [a, b] meets (0 when it meets none).
+    template <class Pdf>
+    static double peak_near(const Pdf& pdf, double a, double b);
 
     void require_log_hat() const;
 
@@ -157,7 +195,15 @@ private:
 
     double tangent(std::size_t i, double x) const {
         const Segment& g = segments_[i];
+        if (g.relative) [[unlikely]]
+            return g.intercept + g.slope * (x - g.point);
         return x * g.slope + g.intercept;
+    }
+
+    // log f(x) - log h(x) above this proves the Log hat wrong at x in segment i.
+    double log_hat_allowance(std::size_t i, double x) const {
+        const Segment& g = segments_[i];
+        return log_slack + slope_slack * std::abs(g.slope * (x - g.point));
     }
 
     template <class Rng>
@@ -168,6 +214,8 @@ private:
         const Segment& g = segments_[i];
         if (g.flat) return {g.left + g.width * u2, 0.0, i};
         const double w = g.e_left + g.e_span * u2;
+        if (g.relative) [[unlikely]]
+            return {g.point + std::log(w) / g.slope, w, i};
         return {std::log(w) / g.slope, w, i};
     }
 
@@ -213,11 +261,23 @@ std::expected<TdrHat, BuildError> TdrHat::try_build(const Pdf& pdf, const Dpdf& 
     if (settings.transform == TdrTransform::InvSqrt) {
         const std::uint64_t m = std::max<std::uint64_t>(32, settings.construction_points);
         double box_max = 0.0;
+        std::uint64_t peak = 0;
         for (std::uint64_t j = 0; j < m; ++j) {
             const double v = pdf.pdf(grid_point(s, j, m));
-            if (std::isfinite(v) && v > box_max) box_max = v;
+            if (std::isfinite(v) && v > box_max) {
+                box_max = v;
+                peak = j;
+            }
         }
         if (box_max == 0.0) return std::unexpected(BuildError::of(BuildError::Kind::TdrBuildFailed));
+        // A peak between grid points would rise through the box: look for it in
+        // the two cells beside the grid maximum (half cells at a bound).
+        const double at = grid_point(s, peak, m);
+        const double before = peak == 0 ? s.lo : grid_point(s, peak - 1, m);
+        const double after = peak + 1 == m ? s.hi : grid_point(s, peak + 1, m);
+        const double higher = std::max(peak_near(pdf, before, at), peak_near(pdf, at, after));
+        if (higher > box_max * (1.0 + box_slack))
+            return std::unexpected(BuildError::of(BuildError::Kind::TdrBuildFailed));
         return TdrHat(settings, box_max);
     }
 
@@ -236,6 +296,39 @@ std::expected<TdrHat, BuildError> TdrHat::try_build(const Pdf& pdf, const Dpdf& 
         slopes.push_back(dv / v);
     }
     return from_points(settings, std::move(points), std::move(log_values), std::move(slopes));
+}
+
+template <class Pdf>
+double TdrHat::peak_near(const Pdf& pdf, double a, double b) {
+    // 1 / golden ratio; each call after the first two narrows [a, b] by it.
+    constexpr double ratio = 0.6180339887498949;
+    const auto value = [&pdf](double x) {
+        const double v = pdf.pdf(x);
+        return std::isfinite(v) ? v : -std::numeric_limits<double>::infinity();
+    };
+    double x1 = b - ratio * (b - a);
+    double x2 = a + ratio * (b - a);
+    double f1 = value(x1);
+    double f2 = value(x2);
+    double best = std::max({0.0, f1, f2});
+    for (int call = 2; call < peak_search_calls; ++call) {
+        if (f1 >= f2) {
+            b = x2;
+            x2 = x1;
+            f2 = f1;
+            x1 = b - ratio * (b - a);
+            f1 = value(x1);
+            best = std::max(best, f1);
+        } else {
+            a = x1;
+            x1 = x2;
+            f1 = f2;
+            x2 = a + ratio * (b - a);
+            f2 = value(x2);
+            best = std::max(best, f2);
+        }
+    }
+    return best;
 }
 
 template <class Pdf, class Rng>
@@ -265,24 +358,34 @@ std::expected<double, SampleError> TdrHat::sample_log(const Pdf& pdf, Rng& rng) 
         // or the last rounding of the inversion can move it into a neighbour.
         const Segment& g = segments_[c.segment];
         const bool own = g.own_lo <= x && x < g.own_hi;
-        const double u3 = uniform(rng);
         if (own && g.quick && x == c.x) {
-            // The test log(u3) <= log(v) - h without its two logarithms. x came
-            // from w by x = log(w) / s_i, so h = x * s_i + intercept equals
-            // log(hat_scale * w) to within 1e-12 (every term is below 750 in
-            // magnitude while the products stay normal), and the rounded
-            // logarithms of the test are off by less than that as well. Where
-            // u3 * hat_scale * w is further than a factor 1e-9 from v, the
-            // test therefore comes out the same; elsewhere it is evaluated.
-            const double p = u3 * (g.hat_scale * c.w);
-            if (p >= std::numeric_limits<double>::min() && p <= std::numeric_limits<double>::max() &&
-                v >= std::numeric_limits<double>::min()) {
-                if (p < v * (1.0 - 1e-9)) return x;
-                if (p > v * (1.0 + 1e-9)) continue;
+            // x came from w by x = log(w) / s_i, so h = x * s_i + intercept
+            // equals log(hat) to within 1e-12 (every term is below 750 in
+            // magnitude while the products stay normal). A v up to hat is
+            // therefore not above the hat by more than the allowance.
+            const double hat = g.hat_scale * c.w;
+            if (v <= hat && hat >= std::numeric_limits<double>::min()) {
+                const double u3 = uniform(rng);
+                // The test log(u3) <= log(v) - h without its two logarithms:
+                // the rounded logarithms are off by less than 1e-12 as well, so
+                // where u3 * hat is further than a factor 1e-9 from v the test
+                // comes out the same; elsewhere it is evaluated.
+                const double p = u3 * hat;
+                if (p >= std::numeric_limits<double>::min() && p <= std::numeric_limits<double>::max() &&
+                    v >= std::numeric_limits<double>::min()) {
+                    if (p < v * (1.0 - 1e-9)) return x;
+                    if (p > v * (1.0 + 1e-9)) continue;
+                }
+                if (std::log(u3) <= std::log(v) - tangent(c.segment, x)) return x;
+                continue;
             }
         }
-        const double h = tangent(own ? c.segment : knots_le(x), x);
-        if (std::log(u3) <= std::log(v) - h) return x;  // u3 == 0 gives -inf: accepted
+        const std::size_t i = own ? c.segment : knots_le(x);
+        const double margin = std::log(v) - tangent(i, x);
+        // A density above its hat: it is not log-concave here (or its derivative is wrong).
+        if (margin > log_hat_allowance(i, x))
+            return std::unexpected(SampleError::of(SampleError::Kind::TdrDrawFailed));
+        if (std::log(uniform(rng)) <= margin) return x;  // u3 == 0 gives -inf: accepted
     }
     return std::unexpected(SampleError::of(SampleError::Kind::TdrDrawFailed));
 }
@@ -293,10 +396,13 @@ std::expected<double, SampleError> TdrHat::sample_box(const Pdf& pdf, Rng& rng) 
     const double lo = settings_.support.lo;
     const double width = settings_.support.hi - settings_.support.lo;
     const double height = *box_max_;
+    const double ceiling = height * (1.0 + box_slack);
     for (std::uint64_t t = 0; t < t_max; ++t) {
         const double x = lo + width * uniform(rng);
         const double v = pdf.pdf(x);
         if (!(std::isfinite(v) && v >= 0.0)) continue;
+        // The density rises through the box: it has a peak the build missed.
+        if (v > ceiling) return std::unexpected(SampleError::of(SampleError::Kind::TdrDrawFailed));
         if (height * uniform(rng) <= v) return x;
     }
     return std::unexpected(SampleError::of(SampleError::Kind::TdrDrawFailed));

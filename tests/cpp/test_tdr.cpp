@@ -1,7 +1,8 @@
 // Transformed density rejection: order and text of the build checks, the
-// construction points, the build failures, the tie rules of the segment lookup
-// and of the knots, the acceptance test, the trial budget and the uniforms each
-// trial takes. Seeded Log-hat draws are compared bit for bit with a plain
+// construction points, the build failures, the mended hats, the tie rules of
+// the segment lookup and of the knots, the acceptance test, the draws that fail
+// on a density above the hat, the trial budget and the uniforms each trial
+// takes. Seeded Log-hat draws are compared bit for bit with a plain
 // transcription of the build and the draw loop kept in this file.
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "continuous/dpdf.hpp"
 #include "continuous/tdr.hpp"
 #include "error.hpp"
 #include "random/rng.hpp"
@@ -65,6 +67,8 @@ const double inv_sqrt_2pi = 1.0 / std::sqrt(2.0 * std::numbers::pi);
 double phi(double x) { return std::exp(-0.5 * x * x) * inv_sqrt_2pi; }
 double dphi(double x) { return -x * phi(x); }
 constexpr Support normal_support{-8.0, 8.0};
+// A normal density peaked on grid point 16 of the box's 32, so that the box is a true hat.
+double peaked(double x) { return phi(x - 0.25); }
 
 // Normal density that is zero, NaN and negative on three short stretches, so
 // that trials also take the paths that skip the last uniform.
@@ -83,18 +87,32 @@ std::expected<TdrHat, BuildError> build(const Fn& f, const Fn& d, Support s, Tdr
 // ------------------------------------------------------------------ reference
 
 // The Log hat as the textbook writes it: no per-segment constants, no guide
-// table, linear scans for segments and knots.
+// table, linear scans for segments and knots. Where the plain construction
+// fails it is mended as the hat documents it (parallel neighbours and
+// zero-width segments drop a point, out-of-range exponentials are taken
+// relative to the point), and a draw fails on a density value above the hat.
+constexpr double log_slack = 1e-5, slope_slack = 1e-3, box_slack = 1e-9;
+
 struct RefHat {
     Support sup;
     Points x{}, y{}, s{}, z{}, area{}, cum{};
+    std::vector<std::optional<double>> origin{};  // the point, for a segment with relative exponentials
+    bool mended = false;
     double left(std::size_t i) const { return i == 0 ? sup.lo : z[i - 1]; }
     double right(std::size_t i) const { return i + 1 == x.size() ? sup.hi : z[i]; }
-    double tangent(std::size_t i, double at) const { return at * s[i] + (y[i] - s[i] * x[i]); }
+    double tangent(std::size_t i, double at) const {
+        return origin[i] ? y[i] + s[i] * (at - x[i]) : at * s[i] + (y[i] - s[i] * x[i]);
+    }
     // A knot belongs to the segment on its right.
-    double log_hat(double at) const {
+    std::size_t holding(double at) const {
         std::size_t i = 0;
         for (const double knot : z) i += knot <= at;
-        return tangent(i, at);
+        return i;
+    }
+    double log_hat(double at) const { return tangent(holding(at), at); }
+    double allowance(double at) const {
+        const std::size_t i = holding(at);
+        return log_slack + slope_slack * std::abs(s[i] * (at - x[i]));
     }
     // The last entry equal to u, else the first entry above it.
     std::size_t segment(double u) const {
@@ -103,18 +121,18 @@ struct RefHat {
         return std::min(c > 0 && cum[c - 1] == u ? c - 1 : c, cum.size() - 1);
     }
     double invert(std::size_t i, double u2) const {
-        const double l = left(i), r = right(i);
+        const double l = left(i), r = right(i), o = origin[i].value_or(0.0);
         if (std::abs(s[i]) < 1e-12) return l + (r - l) * u2;
-        const double e = std::exp(l * s[i]);
-        return std::log(e + (std::exp(r * s[i]) - e) * u2) / s[i];
+        const double e = std::exp((l - o) * s[i]);
+        const double x_rel = std::log(e + (std::exp((r - o) * s[i]) - e) * u2) / s[i];
+        return origin[i] ? o + x_rel : x_rel;
     }
 };
 
 std::optional<RefHat> ref_build(const Fn& f, const Fn& d, Support sup, std::uint64_t n) {
-    RefHat h{sup};
     const double w = sup.hi - sup.lo;
     n = std::max<std::uint64_t>(n, 4);
-    Points c{sup.lo + w * 1e-12, sup.hi - w * 1e-12}, kept;
+    Points c{sup.lo + w * 1e-12, sup.hi - w * 1e-12}, kept, X, Y, S;
     for (std::uint64_t j = 0; j < n; ++j) c.push_back(sup.lo + w * ((double(j) + 0.5) / double(n)));
     std::erase_if(c, [sup](double v) { return !(std::isfinite(v) && v > sup.lo && v < sup.hi); });
     std::sort(c.begin(), c.end());
@@ -125,34 +143,107 @@ std::optional<RefHat> ref_build(const Fn& f, const Fn& d, Support sup, std::uint
         if (!(std::isfinite(v) && v > 0)) continue;
         const double dv = d(p);
         if (!std::isfinite(dv)) continue;
-        h.x.push_back(p);
-        h.y.push_back(std::log(v));
-        h.s.push_back(dv / v);
+        X.push_back(p);
+        Y.push_back(std::log(v));
+        S.push_back(dv / v);
     }
-    const std::size_t k = h.x.size();
+    const std::size_t k = X.size();
     if (k < 4) return std::nullopt;
-    for (std::size_t i = 0; i + 1 < k; ++i) {
-        if (std::abs(h.s[i] - h.s[i + 1]) < 1e-14) return std::nullopt;
-        const double z = (h.y[i + 1] - h.y[i] + h.s[i] * h.x[i] - h.s[i + 1] * h.x[i + 1]) / (h.s[i] - h.s[i + 1]);
-        if (!std::isfinite(z)) return std::nullopt;
-        h.z.push_back(std::clamp(z, sup.lo, sup.hi));
-        if (i > 0 && h.z[i] < h.z[i - 1]) return std::nullopt;
+    const auto same = [w](double a, double b) { return std::max(1e-14, 1e-8 * (std::abs(a) + std::abs(b) + 1.0 / w)); };
+    for (std::size_t i = 0; i < k; ++i)
+        if (!std::isfinite(S[i]) || (i > 0 && S[i] - S[i - 1] > same(S[i - 1], S[i]))) return std::nullopt;
+
+    // Knots of the chosen points, or none when one is not finite or they are out of order.
+    const auto knots = [&](const std::vector<std::size_t>& ids) -> std::optional<Points> {
+        Points z;
+        for (std::size_t i = 0; i + 1 < ids.size(); ++i) {
+            const std::size_t a = ids[i], b = ids[i + 1];
+            const double v = (Y[b] - Y[a] + S[a] * X[a] - S[b] * X[b]) / (S[a] - S[b]);
+            if (!std::isfinite(v)) return std::nullopt;
+            z.push_back(std::clamp(v, sup.lo, sup.hi));
+            if (i > 0 && z[i] < z[i - 1]) return std::nullopt;
+        }
+        return z;
+    };
+    const auto finish = [&](const std::vector<std::size_t>& ids, Points z, bool mend) -> std::optional<RefHat> {
+        RefHat h{sup};
+        h.mended = mend;
+        for (const std::size_t i : ids) {
+            h.x.push_back(X[i]);
+            h.y.push_back(Y[i]);
+            h.s.push_back(S[i]);
+        }
+        h.z = std::move(z);
+        double total = 0;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            const double l = h.left(i), r = h.right(i);
+            const auto area = [&](double o, double scale) {
+                if (std::abs(h.s[i]) < 1e-12) return (r - l) * scale;
+                return (std::exp(h.s[i] * (r - o)) - std::exp(h.s[i] * (l - o))) * (scale / h.s[i]);
+            };
+            double ar = area(0.0, std::exp(h.y[i] - h.s[i] * h.x[i]));
+            std::optional<double> o;
+            if (mend && !(std::isfinite(ar) && ar > 0)) {
+                o = h.x[i];
+                ar = area(h.x[i], std::exp(h.y[i]));
+            }
+            if (!(std::isfinite(ar) && ar > 0)) return std::nullopt;
+            h.area.push_back(ar);
+            h.origin.push_back(o);
+            total += ar;
+        }
+        if (!(std::isfinite(total) && total > 0)) return std::nullopt;
+        double acc = 0;
+        for (const double ar : h.area) h.cum.push_back(acc = acc + ar / total);
+        h.cum.back() = 1.0;
+        return h;
+    };
+
+    std::vector<std::size_t> ids(k);
+    for (std::size_t i = 0; i < k; ++i) ids[i] = i;
+    bool parallel = false;
+    for (std::size_t i = 0; i + 1 < k; ++i) parallel |= std::abs(S[i] - S[i + 1]) < 1e-14;
+    if (!parallel) {
+        if (auto z = knots(ids))
+            if (auto h = finish(ids, *z, false)) return h;
     }
-    double total = 0;
-    for (std::size_t i = 0; i < k; ++i) {
-        const double l = h.left(i), r = h.right(i), a = h.y[i] - h.s[i] * h.x[i];
-        const double ar = std::abs(h.s[i]) < 1e-12
-                              ? (r - l) * std::exp(a)
-                              : (std::exp(h.s[i] * r) - std::exp(h.s[i] * l)) * (std::exp(a) / h.s[i]);
-        if (!(std::isfinite(ar) && ar > 0)) return std::nullopt;
-        h.area.push_back(ar);
-        total += ar;
+    // Parallel neighbours are one line: keep the tangent above the other's point.
+    ids.clear();
+    for (std::size_t j = 0; j < k; ++j) {
+        bool keep = true;
+        while (keep && !ids.empty() && std::abs(S[ids.back()] - S[j]) <= same(S[ids.back()], S[j])) {
+            const std::size_t a = ids.back();
+            const double dx = X[j] - X[a];
+            const double up = Y[a] + S[a] * dx - Y[j], back = Y[j] - S[j] * dx - Y[a];
+            const double allow = log_slack + slope_slack * std::max(std::abs(S[a]), std::abs(S[j])) * dx;
+            if (!(std::abs(up) <= allow && std::abs(back) <= allow)) return std::nullopt;
+            if (up >= back) keep = false;
+            else ids.pop_back();
+        }
+        if (keep) ids.push_back(j);
     }
-    if (!(std::isfinite(total) && total > 0)) return std::nullopt;
-    double acc = 0;
-    for (const double ar : h.area) h.cum.push_back(acc = acc + ar / total);
-    h.cum.back() = 1.0;
-    return h;
+    // Zero-width segments go, then the steeper of two tangents that miss each other at their knot.
+    for (;;) {
+        const auto z = knots(ids);
+        if (!z) return std::nullopt;
+        const std::size_t m = ids.size();
+        std::vector<std::size_t> next;
+        for (std::size_t i = 0; i < m; ++i)
+            if ((i + 1 == m ? sup.hi : (*z)[i]) > (i == 0 ? sup.lo : (*z)[i - 1])) next.push_back(ids[i]);
+        if (next.size() == m) {
+            std::vector<std::size_t> steep;
+            for (std::size_t i = 0; i + 1 < m; ++i) {
+                const std::size_t a = ids[i], b = ids[i + 1];
+                const double at = (*z)[i];
+                const double gap = (Y[a] + S[a] * (at - X[a])) - (Y[b] + S[b] * (at - X[b]));
+                if (at > sup.lo && at < sup.hi && !(std::abs(gap) <= log_slack))
+                    steep.push_back(std::abs(S[a]) > std::abs(S[b]) ? a : b);
+            }
+            if (steep.empty()) return finish(ids, *z, true);
+            std::erase_if(next, [&](std::size_t p) { return std::find(steep.begin(), steep.end(), p) != steep.end(); });
+        }
+        ids = next;
+    }
 }
 
 std::optional<double> ref_draw_log(const RefHat& h, const Fn& f, SeededRng& rng, std::uint64_t max_trials) {
@@ -161,9 +252,41 @@ std::optional<double> ref_draw_log(const RefHat& h, const Fn& f, SeededRng& rng,
         const double x = h.invert(i, drovik::uniform(rng));
         if (!std::isfinite(x)) return std::nullopt;
         const double xc = std::clamp(x, h.sup.lo, h.sup.hi), v = f(xc);
-        if (std::isfinite(v) && v > 0 && std::log(drovik::uniform(rng)) <= std::log(v) - h.log_hat(xc)) return xc;
+        if (!(std::isfinite(v) && v > 0)) continue;
+        const double margin = std::log(v) - h.log_hat(xc);
+        if (margin > h.allowance(xc)) return std::nullopt;  // above the hat
+        if (std::log(drovik::uniform(rng)) <= margin) return xc;
     }
     return std::nullopt;
+}
+
+// The box height: the grid maximum, unless a golden-section search in the two
+// cells beside it finds a value higher by more than a relative box_slack.
+std::optional<double> ref_box_max(const Fn& f, Support sup, std::uint64_t m) {
+    m = std::max<std::uint64_t>(m, 32);
+    const auto grid = [&](std::uint64_t j) { return sup.lo + (sup.hi - sup.lo) * ((double(j) + 0.5) / double(m)); };
+    double best = 0;
+    std::uint64_t at = 0;
+    for (std::uint64_t j = 0; j < m; ++j) {
+        const double v = f(grid(j));
+        if (std::isfinite(v) && v > best) best = v, at = j;
+    }
+    if (best == 0) return std::nullopt;
+    const auto value = [&](double x) { const double v = f(x); return std::isfinite(v) ? v : -inf; };
+    const auto search = [&](double a, double b) {
+        const double r = (std::sqrt(5.0) - 1.0) / 2.0;
+        double x1 = b - r * (b - a), x2 = a + r * (b - a), f1 = value(x1), f2 = value(x2);
+        double top = std::max({0.0, f1, f2});
+        for (int call = 2; call < 20; ++call) {
+            if (f1 >= f2) b = x2, x2 = x1, f2 = f1, x1 = b - r * (b - a), f1 = value(x1), top = std::max(top, f1);
+            else a = x1, x1 = x2, f1 = f2, x2 = a + r * (b - a), f2 = value(x2), top = std::max(top, f2);
+        }
+        return top;
+    };
+    const double higher = std::max(search(at == 0 ? sup.lo : grid(at - 1), grid(at)),
+                                   search(grid(at), at + 1 == m ? sup.hi : grid(at + 1)));
+    if (higher > best * (1.0 + box_slack)) return std::nullopt;
+    return best;
 }
 
 // ------------------------------------------------------------------ build
@@ -196,7 +319,8 @@ TEST(TdrBuild, SupportChecksInOrderBeforeAnyEvaluation) {
 
 // The Log hat reads max(n, 4) midpoints and two points just inside the
 // bounds, sorted, each dropped when it rounds onto a bound or lies within 1e-12
-// of the last one kept. The box reads max(n, 32) midpoints, never the derivative.
+// of the last one kept. The box reads max(n, 32) midpoints, then 20 points in
+// each of the two cells beside the largest value, never the derivative.
 TEST(TdrBuild, ConstructionPoints) {
     struct Case { Support s; std::uint64_t n; Points read; };
     const Case cases[] = {
@@ -214,9 +338,16 @@ TEST(TdrBuild, ConstructionPoints) {
         EXPECT_EQ(dpdf.at, pdf.at);
     }
     for (const std::uint64_t n : {31u, 33u}) {
-        const Rec pdf{phi, {0.0, 1.0}}, dpdf{dphi, {0.0, 1.0}};
-        ASSERT_TRUE(TdrHat::try_build(pdf, dpdf, TdrSettings{{0.0, 1.0}, n, 100000, Box}).has_value());
-        EXPECT_EQ(pdf.at.size(), std::max<std::uint64_t>(n, 32));
+        const std::uint64_t m = std::max<std::uint64_t>(n, 32);
+        // Largest on grid point 7 (a plateau from there on): the search looks between points 6 and 8.
+        const Support s{0.0, 1.0};
+        const double top = (7 + 0.5) / double(m);
+        const Rec pdf{[top](double x) { return std::min(x, top); }, s}, dpdf{dphi, s};
+        ASSERT_TRUE(TdrHat::try_build(pdf, dpdf, TdrSettings{s, n, 100000, Box}).has_value());
+        ASSERT_EQ(pdf.at.size(), m + 40);
+        for (std::uint64_t j = 0; j < m; ++j) EXPECT_EQ(pdf.at[j], (double(j) + 0.5) / double(m));
+        EXPECT_TRUE(std::all_of(pdf.at.begin() + m, pdf.at.end(),
+                                [m](double x) { return x > 6.5 / double(m) && x < 8.5 / double(m); }));
         EXPECT_TRUE(dpdf.at.empty());
     }
 }
@@ -245,27 +376,96 @@ TEST(TdrBuild, FailuresAgreeWithThePlainBuild) {
     const Support unit{0.0, 1.0};
     const Fn gauss = [](double x) { return std::exp(-x * x); };
     const Fn dgauss = [](double x) { return -2 * x * std::exp(-x * x); };
-    struct Case { const char* name; Support s; Fn f, d; TdrTransform t; };
+    const Fn two_modes = [](double x) { return phi(x - 2) + phi(x + 2); };
+    const Fn dtwo_modes = [](double x) { return dphi(x - 2) + dphi(x + 2); };
+    struct Case { const char* name; Support s; Fn f, d; TdrTransform t; std::uint64_t points; };
     const Case cases[] = {
-        {"parallel tangents", unit, [](double) { return 1.0; }, [](double) { return 0.0; }, Log},
         {"three usable points", unit,
-         [gauss](double x) { return x == 0.125 || x == 0.375 || x == 0.625 ? gauss(x) : 0.0; }, dgauss, Log},
-        // The slope (derivative over a tiny density) overflows: its knots are NaN.
-        {"infinite slope", unit, [gauss](double x) { return x > 0.5 ? 1e-310 : gauss(x); }, dgauss, Log},
-        // A derivative of the wrong sign on one side puts a knot out of order.
-        {"knots out of order", unit, gauss, [dgauss](double x) { return x < 0.5 ? -dgauss(x) : dgauss(x); }, Log},
-        // Exponentials of s * x itself: far from 0 the tails overflow the area.
-        {"normal at 1000", {992.0, 1008.0}, [](double x) { return phi(x - 1000); },
-         [](double x) { return dphi(x - 1000); }, Log},
+         [gauss](double x) { return x == 0.125 || x == 0.375 || x == 0.625 ? gauss(x) : 0.0; }, dgauss, Log, 4},
+        // The slope (derivative over a tiny density) overflows.
+        {"infinite slope", unit, [gauss](double x) { return x > 0.5 ? 1e-310 : gauss(x); }, dgauss, Log, 4},
+        // A derivative of the wrong sign on one side: slopes that increase.
+        {"slopes that increase", unit, gauss, [dgauss](double x) { return x < 0.5 ? -dgauss(x) : dgauss(x); }, Log, 4},
+        // In the valley between the modes the slopes increase again.
+        {"two modes", normal_support, two_modes, dtwo_modes, Log, 30},
+        // Flat on two levels: parallel tangents that are not one line.
+        {"steps", unit, [](double x) { return x < 0.5 ? 1.0 : 0.5; }, [](double) { return 0.0; }, Log, 4},
         {"box: no positive finite value", unit,
-         [](double x) { return x < 0.5 ? 0.0 : x < 0.75 ? nan : x < 0.9 ? -2.0 : inf; }, dgauss, Box},
+         [](double x) { return x < 0.5 ? 0.0 : x < 0.75 ? nan : x < 0.9 ? -2.0 : inf; }, dgauss, Box, 4},
+        // The peak at 0 lies between grid points -0.25 and 0.25.
+        {"box: peak between grid points", normal_support, phi, dphi, Box, 30},
+        // Largest at lo: the half cell below the first grid point holds more.
+        {"box: peak at a bound", unit, gauss, dgauss, Box, 30},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto hat = build(c.f, c.d, c.s, c.t, 4);
+        const auto hat = build(c.f, c.d, c.s, c.t, c.points);
         ASSERT_FALSE(hat.has_value());
         EXPECT_EQ(hat.error().display(), "tdr failed to build hat function (try InvSqrt transform or explicit dpdf)");
-        EXPECT_FALSE(ref_build(c.f, c.d, c.s, 4).has_value());
+        const bool ref_builds = c.t == Log ? ref_build(c.f, c.d, c.s, c.points).has_value()
+                                           : ref_box_max(c.f, c.s, c.points).has_value();
+        EXPECT_FALSE(ref_builds);
+    }
+}
+
+// Where the plain construction fails on a log-concave density, the mended hat
+// is that of the plain transcription, lies above the density (up to the
+// allowance for rounding and finite-difference slopes) and reproduces its
+// seeded stream. Exponential stretches give parallel tangents (an exact
+// derivative makes them all one line), the tails of the logistic density knots
+// clamped onto a bound, the triangle and the normal at 1000 exponentials out of
+// range; the triangle's edge points are too steep for the double grid.
+TEST(TdrBuild, MendedHatsMatchThePlainTranscription) {
+    const Fn expo = [](double x) { return std::exp(-x); };
+    const Fn laplace = [](double x) { return std::exp(-std::abs(x)); };
+    const Fn logistic = [](double x) { return std::exp(-x) / ((1 + std::exp(-x)) * (1 + std::exp(-x))); };
+    const Fn triangle = [](double x) { return 1 - std::abs(x); };
+    const Fn near_1000 = [](double x) { return phi(x - 1000); };
+    struct Case { const char* name; Support s; Fn f, d; std::size_t points; };
+    const auto numerical = [](Fn f, Support s) -> Fn {
+        return [f, s](double x) { return NumericalDpdf<Rec>(Rec{f, s}, 1e-4).dpdf(x); };
+    };
+    const Case cases[] = {
+        {"constant", {0.0, 1.0}, [](double) { return 1.0; }, [](double) { return 0.0; }, 1},
+        {"exponential", {0.0, 5.0}, expo, [expo](double x) { return -expo(x); }, 0},
+        {"exponential, numerical slopes", {0.0, 5.0}, expo, numerical(expo, {0.0, 5.0}), 0},
+        {"laplace, numerical slopes", {-10.0, 10.0}, laplace, numerical(laplace, {-10.0, 10.0}), 0},
+        {"logistic, numerical slopes", {-20.0, 20.0}, logistic, numerical(logistic, {-20.0, 20.0}), 0},
+        {"triangle", {-1.0, 1.0}, triangle, [](double x) { return x > 0 ? -1.0 : 1.0; }, 0},
+        {"normal at 1000", {992.0, 1008.0}, near_1000, [](double x) { return dphi(x - 1000); }, 32},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto ref = ref_build(c.f, c.d, c.s, 30);
+        const auto hat = build(c.f, c.d, c.s, Log);
+        ASSERT_TRUE(ref.has_value());
+        ASSERT_TRUE(hat.has_value());
+        EXPECT_TRUE(ref->mended);
+        if (c.points > 0) {
+            EXPECT_EQ(hat->points().size(), c.points);
+        }
+        EXPECT_EQ(hat->points(), ref->x);
+        EXPECT_EQ(hat->knots(), ref->z);
+        EXPECT_EQ(hat->areas(), ref->area);
+        EXPECT_EQ(hat->cum_areas(), ref->cum);
+        double total = 0;
+        for (const double a : hat->areas()) total += a;
+        double mass = 0;  // of the density as given, by the midpoint rule
+        const int cells = 20000;
+        const double width = (c.s.hi - c.s.lo) / cells;
+        for (int i = 0; i < cells; ++i) {
+            const double at = c.s.lo + (i + 0.5) * width;
+            mass += c.f(at) * width;
+            ASSERT_GE(hat->hat_log(at) + ref->allowance(at), std::log(c.f(at))) << at;
+            EXPECT_EQ(hat->hat_log(at), ref->log_hat(at));
+        }
+        EXPECT_GT(total, mass * (1 - 1e-6));
+        EXPECT_LT(total, mass * 1.1);
+        const Rec pdf{c.f, c.s};
+        SeededRng rng(77), ref_rng(77);
+        for (int i = 0; i < 20000; ++i)
+            ASSERT_EQ(opt(hat->sample_with_rng(pdf, rng)), ref_draw_log(*ref, c.f, ref_rng, 100000)) << i;
+        EXPECT_EQ(drovik::uniform(rng), drovik::uniform(ref_rng));
     }
 }
 
@@ -412,12 +612,12 @@ TEST(TdrSampleWithRng, AcceptanceIsInclusiveAndJudgedByTheHoldingTangent) {
     EXPECT_GT(crossed, 0);
 }
 
-// The box is the largest density value on its grid, which may cut off a peak
-// between grid points; it accepts v == box_max * u2 and rejects one ulp less.
+// The box is the largest density value on its grid; it accepts
+// v == box_max * u2 and rejects one ulp less.
 TEST(TdrSampleWithRng, BoxEdgeIsInclusive) {
-    const auto hat = build(phi, dphi, normal_support, Box);
+    const auto hat = build(peaked, dphi, normal_support, Box);
     ASSERT_TRUE(hat.has_value());
-    EXPECT_EQ(hat->box_max(), phi(-0.25));  // the grid points nearest the peak are -0.25 and 0.25
+    EXPECT_EQ(hat->box_max(), phi(0.0));
     const double edge = *hat->box_max() * 0.5;
     const Rec at_edge{[edge](double) { return edge; }, normal_support};
     const Rec below{[edge](double) { return std::nextafter(edge, 0.0); }, normal_support};
@@ -439,7 +639,7 @@ TEST(TdrSampleWithRng, TrialBudgetAndUniformsPerRejectedTrial) {
     for (const auto& c : cases) {
         for (const std::uint64_t budget : {0u, 1u, 7u}) {
             SCOPED_TRACE(testing::Message() << (c.t == Log ? "Log " : "box ") << c.v << ", max_trials " << budget);
-            const auto hat = build(phi, dphi, normal_support, c.t, 30, budget);
+            const auto hat = build(c.t == Log ? phi : peaked, dphi, normal_support, c.t, 30, budget);
             ASSERT_TRUE(hat.has_value());
             const Rec pdf{[&c](double) { return c.v; }, normal_support};
             SeededRng rng(99);
@@ -453,21 +653,76 @@ TEST(TdrSampleWithRng, TrialBudgetAndUniformsPerRejectedTrial) {
     }
 }
 
+// A density value above the hat proves the hat wrong: the draw fails at once,
+// before the uniform of the acceptance test, instead of accepting. Within the
+// allowance for rounding and finite-difference slopes it is accepted as before,
+// also where the acceptance test skips its logarithms (u1 = u2 = 0.5 draws a
+// candidate inside its own segment).
+TEST(TdrSampleWithRng, DensityAboveTheHatFailsTheDraw) {
+    const auto hat = build(phi, dphi, normal_support, Log);
+    const auto ref = ref_build(phi, dphi, normal_support, 30);
+    ASSERT_TRUE(hat && ref);
+    Scripted probe{{0.5, 0.5}};
+    const double at = *hat->sample_from_hat(probe);
+    const double h = ref->log_hat(at), allowance = ref->allowance(at);
+    const auto highest_within = value_near(std::exp(h + allowance), [&](double v) {
+        return std::log(v) - h <= allowance && std::log(std::nextafter(v, inf)) - h > allowance;
+    });
+    ASSERT_TRUE(highest_within.has_value());
+    for (const double v : {*highest_within, std::nextafter(*highest_within, inf), 2.0 * std::exp(h)}) {
+        SCOPED_TRACE(v);
+        const bool above = v > *highest_within;
+        const Rec pdf{[v](double) { return v; }, normal_support};
+        Scripted rng{{0.5, 0.5, 1.0 - 0x1p-53}};
+        const auto x = hat->sample_with_rng(pdf, rng);
+        EXPECT_EQ(opt(x), above ? std::nullopt : std::optional<double>(at));
+        if (above) {
+            EXPECT_EQ(x.error().display(), "tdr failed to draw a sample");
+        }
+        EXPECT_EQ(rng.next, above ? 2u : 3u);
+        EXPECT_EQ(pdf.at.size(), 1u);
+    }
+
+    // The box: above box_max * (1 + 1e-9) fails after the first uniform.
+    const auto box = build(peaked, dphi, normal_support, Box);
+    ASSERT_TRUE(box.has_value());
+    const double ceiling = *box->box_max() * (1.0 + 1e-9);
+    for (const double v : {ceiling, std::nextafter(ceiling, inf)}) {
+        const Rec pdf{[v](double) { return v; }, normal_support};
+        Scripted rng{{0.5, 1.0 - 0x1p-53}};
+        EXPECT_EQ(opt(box->sample_with_rng(pdf, rng)), v == ceiling ? std::optional<double>(0.0) : std::nullopt);
+        EXPECT_EQ(rng.next, v == ceiling ? 2u : 1u);
+    }
+
+    // A narrow peak on a floor: every grid value is the floor (the peak rounds
+    // away there), so the box builds; a candidate in the peak fails the draw.
+    const Fn spike = [](double x) { return phi((x - 0.1) / 0.01) / 0.01 + 0.01; };
+    const auto low = build(spike, dphi, normal_support, Box);
+    ASSERT_TRUE(low.has_value());
+    EXPECT_EQ(low->box_max(), 0.01);
+    const Rec pdf{spike, normal_support};
+    Scripted in_floor{{0.25, 0.5}}, in_peak{{8.1 / 16.0, 0.5}};
+    EXPECT_EQ(opt(low->sample_with_rng(pdf, in_floor)), -4.0);
+    EXPECT_EQ(opt(low->sample_with_rng(pdf, in_peak)), std::nullopt);
+    EXPECT_EQ(in_peak.next, 1u);
+}
+
 // ------------------------------------------------------------------ seeded streams
 
 // Long streams with densities the hat was not built for, so that many
-// acceptance tests fall close to their boundary; a flat middle segment (a point
-// on the mode); points lost to holes; a one-trial budget whose failures the
-// stream outlives.
+// acceptance tests fall close to their boundary, and some above the hat, whose
+// draws fail; a flat middle segment (a point on the mode); points lost to
+// holes; a one-trial budget whose failures the stream outlives.
 TEST(TdrSeeded, LogDrawsMatchThePlainLoop) {
-    struct Case { const char* name; Fn built, sampled; std::uint64_t points, trials; int draws; };
+    struct Case { const char* name; Fn built, sampled; std::uint64_t points, trials; int draws; bool failures; };
     const Case cases[] = {
-        {"normal", phi, phi, 30, 100000, 100000},
-        {"1.01 times the normal", phi, [](double x) { return 1.01 * phi(x); }, 30, 100000, 100000},
-        {"tilted normal", phi, [](double x) { return phi(x) * std::exp(0.3 * x) * 0.95; }, 30, 100000, 100000},
-        {"31 points", phi, phi, 31, 100000, 2000},
-        {"holes", patchy, patchy, 30, 100000, 2000},
-        {"holes, one trial", patchy, patchy, 30, 1, 2000},
+        {"normal", phi, phi, 30, 100000, 100000, false},
+        {"0.99 times the normal", phi, [](double x) { return 0.99 * phi(x); }, 30, 100000, 100000, false},
+        {"1.01 times the normal", phi, [](double x) { return 1.01 * phi(x); }, 30, 100000, 100000, true},
+        {"tilted normal", phi, [](double x) { return phi(x) * std::exp(0.3 * x) * 0.95; }, 30, 100000, 100000, true},
+        {"31 points", phi, phi, 31, 100000, 2000, false},
+        {"holes", patchy, patchy, 30, 100000, 2000, false},
+        {"holes, one trial", patchy, patchy, 30, 1, 2000, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -487,27 +742,41 @@ TEST(TdrSeeded, LogDrawsMatchThePlainLoop) {
             failures += !want;
         }
         EXPECT_EQ(drovik::uniform(rng), drovik::uniform(ref_rng));
-        EXPECT_EQ(failures > 0, c.trials == 1);
+        EXPECT_EQ(failures > 0, c.failures);
     }
 }
 
-// The first five draws of seed 42 for the standard normal on [-8, 8] and the
-// uniform after them, from a separate Python transcription of the build and the
-// draw loop over the reference ChaCha stream (tests/reference/tdr_ref.py).
+// The first five draws of seed 42 and the uniform after them, from a separate
+// Python transcription of the build and the draw loop over the reference ChaCha
+// stream (tests/reference/tdr_ref.py): the standard normal on [-8, 8], three
+// mended hats, and the box over a normal peaked on a grid point.
 TEST(TdrSeeded, FirstDrawsOfSeed42) {
-    struct Case { TdrTransform t; double draws[5]; double next_uniform; };
+    const Fn expo = [](double x) { return std::exp(-x) / (1.0 - std::exp(-5.0)); };
+    const Fn triangle = [](double x) { return 1.0 - std::abs(x); };
+    struct Case { const char* name; TdrTransform t; Fn f, d; Support s; double draws[5]; double next_uniform; };
     const Case cases[] = {
-        {Log,
+        {"normal", Log, phi, dphi, normal_support,
          {0.5049427664766635, 0.14628914886551167, -0.09879332143358159, -0.7681661604353643, 1.8508133358249397},
          0.17913640926317842},
-        {Box,
+        {"exponential", Log, expo, [expo](double x) { return -expo(x); }, {0.0, 5.0},
+         {2.880129432191449, 0.3377821826569848, 1.6017491224644849, 0.700074374728117, 0.8891209756607049},
+         0.17913640926317842},
+        {"triangle", Log, triangle, [](double x) { return x > 0 ? -1.0 : 1.0; }, {-1.0, 1.0},
+         {0.2642170618831369, 0.15290605379387834, -0.21356784141788465, -0.2998073449011563, 0.7069175252819332},
+         0.17913640926317842},
+        {"normal at 1000", Log, [](double x) { return phi(x - 1000.0); }, [](double x) { return dphi(x - 1000.0); },
+         {992.0, 1008.0},
+         {1000.5049427664765, 1000.1462891488654, 999.9012066785664, 999.2318338395647, 1001.850813335825},
+         0.17913640926317842},
+        {"box", Box, peaked, dphi, normal_support,
          {0.10986992544110308, 1.2062903456113165, -0.8951626412643847, -1.2106293337893739, -0.21704618135188802},
          0.3137719960692843},
     };
     for (const auto& c : cases) {
-        const auto hat = build(phi, dphi, normal_support, c.t);
+        SCOPED_TRACE(c.name);
+        const auto hat = build(c.f, c.d, c.s, c.t);
         ASSERT_TRUE(hat.has_value());
-        const Rec pdf{phi, normal_support};
+        const Rec pdf{c.f, c.s};
         SeededRng rng(42);
         for (const double want : c.draws) EXPECT_EQ(opt(hat->sample_with_rng(pdf, rng)), want);
         EXPECT_EQ(drovik::uniform(rng), c.next_uniform);

@@ -220,6 +220,9 @@ class HermiteTable:
 
 # Transformed density rejection over the normalized density f with derivative d.
 def tdr_log_hat(f, d, lo, hi, points=30):
+    """The Log hat, or None where it cannot be built. Where the plain tangent construction fails it is mended:
+    parallel neighbours and zero-width segments drop a point, out-of-range exponentials become relative."""
+    log_slack, slope_slack = 1e-5, 1e-3  # what rounding and a finite-difference slope may explain
     n = max(4, points)
     w = hi - lo
     candidates = sorted(x for x in [lo + w * ((j + 0.5) / n) for j in range(n)] + [lo + w * 1e-12, hi - w * 1e-12]
@@ -228,39 +231,125 @@ def tdr_log_hat(f, d, lo, hi, points=30):
     for x in candidates:
         if not kept or not abs(x - kept[-1]) < 1e-12:
             kept.append(x)
-    usable = []
+    usable, asked = [], []  # asked: where the derivative is evaluated
     for x in kept:
         v = f(x)
         if math.isfinite(v) and v > 0:
+            asked.append(x)
             dv = d(x)
             if math.isfinite(dv):
                 usable.append((x, math.log(v), dv / v))
+    if len(usable) < 4:
+        return None
     xs, ys, ss = (list(column) for column in zip(*usable))
+
+    def slope_tolerance(a, b):
+        return max(1e-14, 1e-8 * (abs(a) + abs(b) + 1.0 / w))
+
+    def exp(t):
+        try:
+            return math.exp(t)
+        except OverflowError:
+            return math.inf
+
+    def knots_of(ids):  # None where a knot is not finite or the knots are out of order
+        knots = []
+        for a, b in zip(ids, ids[1:]):
+            z = (ys[b] - ys[a] + ss[a] * xs[a] - ss[b] * xs[b]) / (ss[a] - ss[b])
+            if not math.isfinite(z):
+                return None
+            knots.append(min(max(z, lo), hi))
+            if len(knots) > 1 and knots[-1] < knots[-2]:
+                return None
+        return knots
+
+    def assemble(ids, knots, mend):
+        k = len(ids)
+        ends = [(lo if i == 0 else knots[i - 1], hi if i == k - 1 else knots[i]) for i in range(k)]
+
+        def area_of(i, left, right, origin, scale):  # the exponentials are of s * (x - origin)
+            if abs(ss[i]) < 1e-12:
+                return (right - left) * scale
+            return (exp(ss[i] * (right - origin)) - exp(ss[i] * (left - origin))) * (scale / ss[i])
+
+        areas, origins = [], []
+        for i, (left, right) in zip(ids, ends):
+            area, origin = area_of(i, left, right, 0.0, exp(ys[i] - ss[i] * xs[i])), None
+            if mend and not (math.isfinite(area) and area > 0):
+                area, origin = area_of(i, left, right, xs[i], exp(ys[i])), xs[i]
+            if not (math.isfinite(area) and area > 0):
+                return None
+            areas.append(area)
+            origins.append(origin)
+        total = 0.0
+        for area in areas:
+            total += area
+        if not (math.isfinite(total) and total > 0):
+            return None
+        cum, acc = [], 0.0
+        for area in areas:
+            acc = acc + area / total
+            cum.append(acc)
+        cum[-1] = 1.0
+        return dict(lo=lo, hi=hi, xs=[xs[i] for i in ids], ys=[ys[i] for i in ids], ss=[ss[i] for i in ids],
+                    knots=knots, ends=ends, cum=cum, origins=origins, slack=(log_slack, slope_slack), asked=asked)
+
     k = len(xs)
-    assert k >= 4
-    z = [(ys[i + 1] - ys[i] + ss[i] * xs[i] - ss[i + 1] * xs[i + 1]) / (ss[i] - ss[i + 1]) for i in range(k - 1)]
-    knots = [min(max(v, lo), hi) for v in z]
-    ends = [(lo if i == 0 else knots[i - 1], hi if i == k - 1 else knots[i]) for i in range(k)]
-    areas = []
-    for i, (left, right) in enumerate(ends):
-        a = ys[i] - ss[i] * xs[i]
-        if abs(ss[i]) < 1e-12:
-            areas.append((right - left) * math.exp(a))
+    # Slopes that increase: not log-concave, no hat.
+    if not all(math.isfinite(s) for s in ss):
+        return None
+    if any(ss[i + 1] - ss[i] > slope_tolerance(ss[i], ss[i + 1]) for i in range(k - 1)):
+        return None
+    if all(abs(ss[i] - ss[i + 1]) >= 1e-14 for i in range(k - 1)):
+        knots = knots_of(list(range(k)))
+        hat = None if knots is None else assemble(list(range(k)), knots, False)
+        if hat is not None:
+            return hat
+    # Parallel neighbours are one line; keep the tangent that passes above the other's point.
+    ids = []
+    for j in range(k):
+        while ids and abs(ss[ids[-1]] - ss[j]) <= slope_tolerance(ss[ids[-1]], ss[j]):
+            a = ids[-1]
+            dx = xs[j] - xs[a]
+            above_new, above_old = ys[a] + ss[a] * dx - ys[j], ys[j] - ss[j] * dx - ys[a]
+            allowance = log_slack + slope_slack * max(abs(ss[a]), abs(ss[j])) * dx
+            if not (abs(above_new) <= allowance and abs(above_old) <= allowance):
+                return None
+            if above_new >= above_old:
+                break
+            ids.pop()
         else:
-            areas.append((math.exp(ss[i] * right) - math.exp(ss[i] * left)) * (math.exp(a) / ss[i]))
-    total = 0.0
-    for area in areas:
-        total += area
-    cum, acc = [], 0.0
-    for area in areas:
-        acc = acc + area / total
-        cum.append(acc)
-    cum[-1] = 1.0
-    return dict(lo=lo, hi=hi, xs=xs, ys=ys, ss=ss, knots=knots, ends=ends, cum=cum)
+            ids.append(j)
+    # Drop zero-width segments, then the steeper of two tangents that miss each other at their knot.
+    while True:
+        knots = knots_of(ids)
+        if knots is None:
+            return None
+        n = len(ids)
+        wide = [p for i, p in enumerate(ids) if (hi if i == n - 1 else knots[i]) > (lo if i == 0 else knots[i - 1])]
+        if len(wide) < n:
+            ids = wide
+            continue
+        steep = set()
+        for i, z in enumerate(knots):
+            a, b = ids[i], ids[i + 1]
+            if lo < z < hi and not abs((ys[a] + ss[a] * (z - xs[a])) - (ys[b] + ss[b] * (z - xs[b]))) <= log_slack:
+                steep.add(a if abs(ss[a]) > abs(ss[b]) else b)
+        if not steep:
+            return assemble(ids, knots, True)
+        ids = [p for p in ids if p not in steep]
 
 
 def tdr_log_draw(hat, f, uniform):
-    xs, ys, ss, cum = hat["xs"], hat["ys"], hat["ss"], hat["cum"]
+    """One draw, or None where the draw fails: a candidate not finite, or a density value above the hat."""
+    xs, ys, ss, cum, origins = hat["xs"], hat["ys"], hat["ss"], hat["cum"], hat["origins"]
+    log_slack, slope_slack = hat["slack"]
+
+    def tangent(j, x):
+        if origins[j] is None:
+            return x * ss[j] + (ys[j] - ss[j] * xs[j])
+        return ys[j] + ss[j] * (x - origins[j])
+
     for _ in range(100000):
         # bisect_left is the documented search when cum strictly increases.
         i = min(bisect.bisect_left(cum, uniform()), len(cum) - 1)
@@ -269,22 +358,34 @@ def tdr_log_draw(hat, f, uniform):
         if abs(ss[i]) < 1e-12:
             x = left + (right - left) * u2
         else:
-            e = math.exp(left * ss[i])
-            x = math.log(e + (math.exp(right * ss[i]) - e) * u2) / ss[i]
+            origin = 0.0 if origins[i] is None else origins[i]
+            e = math.exp(ss[i] * (left - origin))
+            w = e + (math.exp(ss[i] * (right - origin)) - e) * u2
+            x = (math.log(w) if w > 0 else -math.inf) / ss[i]
+            if origins[i] is not None:
+                x = origin + x
+        if not math.isfinite(x):
+            return None
         x = min(max(x, hat["lo"]), hat["hi"])
         v = f(x)
         if math.isfinite(v) and v > 0:
             j = bisect.bisect_right(hat["knots"], x)
-            h = x * ss[j] + (ys[j] - ss[j] * xs[j])
+            margin = math.log(v) - tangent(j, x)
+            if margin > log_slack + slope_slack * abs(ss[j] * (x - xs[j])):
+                return None
             u3 = uniform()
-            if (math.log(u3) if u3 > 0 else -math.inf) <= math.log(v) - h:
+            if (math.log(u3) if u3 > 0 else -math.inf) <= margin:
                 return x
     raise AssertionError("no draw accepted")
 
 
 def tdr_box_draw(lo, hi, box_max, f, uniform):
+    """One draw, or None where a density value rises above the box."""
     while True:
         x = lo + (hi - lo) * uniform()
         v = f(x)
-        if math.isfinite(v) and v >= 0 and box_max * uniform() <= v:
-            return x
+        if math.isfinite(v) and v >= 0:
+            if v > box_max * (1.0 + 1e-9):
+                return None
+            if box_max * uniform() <= v:
+                return x

@@ -1,9 +1,12 @@
 """The Hermite-table and TDR sampling modes, their seeded draws replayed bit for
-bit by the slow re-implementations in _replica."""
+bit by the slow re-implementations in _replica; TDR hats on a battery of
+log-concave densities and on densities they cannot cover, against exact
+distribution functions."""
 
 import math
 
 import pytest
+from scipy import stats
 
 import drovik
 from _reference import seeded_uniforms
@@ -12,6 +15,7 @@ from _replica import CdfModel, HermiteTable, PdfModel, Recorder, raises_exactly,
 Interval = drovik.Interval
 BuildOptions = drovik.BuildOptions
 TDR_FAILED = "tdr failed to build hat function (try InvSqrt transform or explicit dpdf)"
+TDR_DRAW_FAILED = "tdr failed to draw a sample"
 TDR_ON_CDF = "invalid support interval: TDR sampling requires a PDF (use from_pdf_fn, not from_cdf_fn)"
 NORMALIZE = "failed to normalize PDF on support"
 
@@ -61,23 +65,43 @@ def test_hermite_grids_below_four_are_four():
     assert draws[4] == [table(u) for u in seeded_uniforms(1, 8)]
 
 
-def sine(x):
-    return math.sin(math.pi * x)  # negative past 1: such candidates are rejected without a second uniform
+def capped_sine(x):
+    # A plateau holds the largest value on grid points, so the box is a true hat.
+    return min(1.0, 1.2 * math.sin(math.pi * x))
 
 
-@pytest.mark.parametrize("points, m", [(None, 32), (5, 32), (40, 40)])
-def test_inv_sqrt_box_draws_replay_bit_for_bit(points, m):
-    lo, hi = 0.0, 1.25
-    model = PdfModel(sine, lo, hi)
-    box_max = 0.0
+def spike(x):
+    # Every grid value is the floor (the peak at 0.1 rounds away there): the box builds at 0.01 and a candidate in
+    # the peak fails the draw.
+    return math.exp(-0.5 * ((x - 0.1) / 0.01) ** 2) + 0.01
+
+
+def grid_max(f, lo, hi, m):
+    best = 0.0
     for j in range(m):
-        v = model.pdf(lo + (hi - lo) * ((j + 0.5) / m))
-        if math.isfinite(v) and v > box_max:
-            box_max = v
-    dist = drovik.from_pdf_with_options(sine, Interval(lo, hi), BuildOptions.tdr("inv_sqrt", points))
+        v = f(lo + (hi - lo) * ((j + 0.5) / m))
+        if math.isfinite(v) and v > best:
+            best = v
+    return best
+
+
+@pytest.mark.parametrize("f, lo, hi", [(capped_sine, 0.0, 1.0), (spike, -8.0, 8.0)], ids=["capped-sine", "spike"])
+@pytest.mark.parametrize("points, m", [(None, 32), (5, 32), (40, 40)])
+def test_inv_sqrt_box_draws_replay_bit_for_bit(f, lo, hi, points, m):
+    model = PdfModel(f, lo, hi)
+    box_max = grid_max(model.pdf, lo, hi, m)
+    dist = drovik.from_pdf_with_options(f, Interval(lo, hi), BuildOptions.tdr("inv_sqrt", points))
     assert dist.uses_tdr() is True and dist.uses_hermite_table() is False
-    uniform = iter(seeded_uniforms(11, 200)).__next__
-    assert dist.sample_n(25, seed=11) == [tdr_box_draw(lo, hi, box_max, model.pdf, uniform) for _ in range(25)]
+    uniform = iter(seeded_uniforms(11, 20000)).__next__
+    want = []
+    while len(want) < 2000 and (x := tdr_box_draw(lo, hi, box_max, model.pdf, uniform)) is not None:
+        want.append(x)
+    assert dist.sample_n(len(want), seed=11) == want
+    if f is spike:  # the draw after them meets the peak
+        assert len(want) < 2000
+        raises_exactly(drovik.SampleError, TDR_DRAW_FAILED, dist.sample_n, len(want) + 1, seed=11)
+    else:
+        assert len(want) == 2000
 
 
 def gauss(x):
@@ -88,10 +112,27 @@ def clipped(x):
     return max(0.0, 1.0 - x * x)  # zero near the ends: those candidates are skipped and those draws rejected
 
 
+def bumped(x):
+    # A normal with a narrow bump halfway between two construction points: the slopes there are those of the normal,
+    # so the hat builds, and it lies below the bump.
+    return gauss(x) + 0.5 * math.exp(-0.5 * ((x - 0.2) / 0.02) ** 2)
+
+
+def dbumped(x):
+    return -x * gauss(x) - 0.5 * (x - 0.2) / 0.02**2 * math.exp(-0.5 * ((x - 0.2) / 0.02) ** 2)
+
+
 @pytest.mark.parametrize(
     "f, d, lo, hi, points",
-    [(gauss, lambda x: -x * gauss(x), -3.0, 3.0, None), (clipped, lambda x: -2.0 * x, -1.5, 1.5, 6)],
-    ids=["gauss", "clipped-parabola"],
+    [(gauss, lambda x: -x * gauss(x), -3.0, 3.0, None), (clipped, lambda x: -2.0 * x, -1.5, 1.5, 6),
+     # Mended hats: parallel tangents on one line, exponentials out of range, a constant.
+     (lambda x: math.exp(-x), lambda x: -math.exp(-x), 0.0, 5.0, None),
+     (lambda x: 1.0 - abs(x), lambda x: -1.0 if x > 0 else 1.0, -1.0, 1.0, 9),
+     (lambda x: gauss(x - 1000.0), lambda x: -(x - 1000.0) * gauss(x - 1000.0), 993.0, 1007.0, None),
+     (lambda x: 1.0, lambda x: 0.0, 2.0, 3.0, None),
+     # Not log-concave between two points: a candidate on the bump fails the draw.
+     (bumped, dbumped, -3.0, 3.0, 15)],
+    ids=["gauss", "clipped-parabola", "exponential", "triangle", "gauss-at-1000", "constant", "bump"],
 )
 @pytest.mark.parametrize("seed", [5, 2**64 - 1])
 def test_log_hat_draws_replay_bit_for_bit(f, d, lo, hi, points, seed):
@@ -101,15 +142,24 @@ def test_log_hat_draws_replay_bit_for_bit(f, d, lo, hi, points, seed):
     options = BuildOptions.tdr("log") if points is None else BuildOptions.tdr("log", points)
     dist = drovik.from_pdf_dpdf(f, dpdf, Interval(lo, hi), options)
     # The derivative is asked only where the density is usable, in ascending order.
-    assert dpdf.args == hat["xs"]
+    assert dpdf.args == hat["asked"]
     assert dist.uses_tdr() is True and dist.uses_hermite_table() is False
-    uniform = iter(seeded_uniforms(seed, 400)).__next__
-    assert dist.sample_n(40, seed=seed) == [tdr_log_draw(hat, model.pdf, uniform) for _ in range(40)]
+    uniform = iter(seeded_uniforms(seed, 4000)).__next__
+    want = []
+    while len(want) < 400 and (x := tdr_log_draw(hat, model.pdf, uniform)) is not None:
+        want.append(x)
+    assert dist.sample_n(len(want), seed=seed) == want
+    if f is bumped:
+        assert len(want) < 400
+        raises_exactly(drovik.SampleError, TDR_DRAW_FAILED, dist.sample_n, len(want) + 1, seed=seed)
+    else:
+        assert len(want) == 400
 
 
-def test_constant_density_fails_log_and_accepts_every_box_candidate():
-    raises_exactly(drovik.BuildError, TDR_FAILED, drovik.from_pdf_with_options, lambda x: 1.0,
-                   Interval(0.0, 1.0), BuildOptions.tdr("log"))
+def test_constant_density_accepts_every_candidate_of_both_hats():
+    # The Log hat keeps one of its parallel tangents: one flat segment, three uniforms a draw, x from the second.
+    dist = drovik.from_pdf_with_options(lambda x: 1.0, Interval(0.0, 1.0), BuildOptions.tdr("log"))
+    assert dist.sample_n(6, seed=9) == seeded_uniforms(9, 18)[1::3]
     dist = drovik.from_pdf_with_options(lambda x: 1.0, Interval(0.0, 1.0), BuildOptions.tdr("InvSqrt"))
     # Each accepted draw takes one uniform for x and one for the test.
     assert dist.sample_n(6, seed=9) == seeded_uniforms(9, 12)[0::2]
@@ -138,3 +188,91 @@ def test_tdr_quantiles_invert_with_a_fixed_budget():
     model = PdfModel(gauss, -3.0, 3.0)
     assert [dist.ppf(u) for u in (0.5, 0.8, 0.01)] == [model.ppf(u) for u in (0.5, 0.8, 0.01)]
     assert dist.ppf(0.5) == pytest.approx(0.0, abs=1e-9)
+
+
+# ---------------------------------------------------------------------------
+# TDR hats against exact distribution functions
+
+
+def _emg(x):  # exponentially modified normal: mean 0, deviation 1, rate 1
+    return math.exp(0.5 - x) * math.erfc((1.0 - x) / math.sqrt(2.0))
+
+
+def _epanechnikov_cdf(x):
+    return (2.0 + 3.0 * x - x**3) / 4.0
+
+
+# Log-concave densities, most with exponential tails or a zero at a bound; the density, its support and the
+# distribution function it is truncated from.
+LOG_CONCAVE = {
+    "normal": (lambda x: math.exp(-0.5 * x * x), -8.0, 8.0, stats.norm().cdf),
+    "exponential": (lambda x: math.exp(-x), 0.0, 5.0, stats.expon().cdf),
+    "laplace": (lambda x: math.exp(-abs(x)), -22.0, 22.0, stats.laplace().cdf),
+    "logistic": (lambda x: math.exp(-abs(x)) / (1.0 + math.exp(-abs(x))) ** 2, -23.0, 23.0, stats.logistic().cdf),
+    "gumbel": (lambda x: math.exp(-(x + math.exp(-x))), -3.2, 23.0, stats.gumbel_r().cdf),
+    "exp-modified-normal": (_emg, -6.0, 25.0, stats.exponnorm(1.0).cdf),
+    "uniform": (lambda x: 1.0, -1.0, 2.0, stats.uniform(-1.0, 3.0).cdf),
+    "triangular": (lambda x: 1.0 - abs(x), -1.0, 1.0, stats.triang(0.5, loc=-1.0, scale=2.0).cdf),
+    "epanechnikov": (lambda x: 0.75 * (1.0 - x * x), -1.0, 1.0, _epanechnikov_cdf),
+    "gamma3": (lambda x: x * x * math.exp(-x), 0.0, 40.0, stats.gamma(3).cdf),
+    "beta23": (lambda x: x * (1.0 - x) ** 2, 0.0, 1.0, stats.beta(2, 3).cdf),
+    "weibull2": (lambda x: x * math.exp(-x * x), 0.0, 6.0, stats.weibull_min(2).cdf),
+    "hyperbolic-secant": (lambda x: 1.0 / math.cosh(x), -23.0, 23.0, stats.hypsecant().cdf),
+    "raised-cosine": (lambda x: 1.0 + math.cos(x), -math.pi, math.pi, stats.cosine().cdf),
+    "maxwell": (lambda x: x * x * math.exp(-0.5 * x * x), 0.0, 10.0, stats.maxwell().cdf),
+    "gennorm4": (lambda x: math.exp(-x**4), -3.0, 3.0, stats.gennorm(4).cdf),
+}
+
+
+def truncated_cdf(cdf, lo, hi):
+    c_lo, c_hi = cdf(lo), cdf(hi)
+    return lambda x: (cdf(x) - c_lo) / (c_hi - c_lo)
+
+
+@pytest.mark.parametrize("name", LOG_CONCAVE)
+def test_log_hat_builds_and_samples_log_concave_densities(name):
+    f, lo, hi, cdf = LOG_CONCAVE[name]
+    dist = drovik.from_pdf_with_options(f, Interval(lo, hi), BuildOptions.tdr("log"))
+    draws = dist.sample_n(100_000, seed=2024)
+    assert stats.kstest(draws, truncated_cdf(cdf, lo, hi)).pvalue > 1e-3
+
+
+@pytest.mark.parametrize(
+    "f",
+    [lambda x: math.exp(-0.5 * (x - 2.0) ** 2) + math.exp(-0.5 * (x + 2.0) ** 2),  # two modes
+     lambda x: (1.0 + x * x / 3.0) ** -2.0],  # Student t: log-convex tails
+    ids=["two-modes", "student-t"],
+)
+def test_log_hat_refuses_densities_whose_slopes_increase(f):
+    raises_exactly(drovik.BuildError, TDR_FAILED, drovik.from_pdf_with_options, f, Interval(-8.0, 8.0),
+                   BuildOptions.tdr("log"))
+
+
+# Unimodal densities (unnormalized) on [ppf(1e-10), ppf(1 - 1e-10)], each peaked between the box's grid points.
+PEAKED_BETWEEN = {
+    "lognormal": (lambda x: math.exp(-0.5 * math.log(x) ** 2) / x, stats.lognorm(1.0)),
+    "student-t": (lambda x: (1.0 + x * x / 3.0) ** -2.0, stats.t(3)),
+    "pareto": (lambda x: x**-4.0, stats.pareto(3.0)),
+    "inverse-gamma": (lambda x: x**-4.0 * math.exp(-1.0 / x), stats.invgamma(3.0)),
+    "gev": (lambda x: math.exp(-((1.0 + 0.2 * x) ** -5.0)) * (1.0 + 0.2 * x) ** -6.0, stats.genextreme(-0.2)),
+}
+
+
+@pytest.mark.parametrize("name", PEAKED_BETWEEN)
+def test_box_hat_refuses_a_peak_between_its_grid_points(name):
+    f, law = PEAKED_BETWEEN[name]
+    lo, hi = float(law.ppf(1e-10)), float(law.ppf(1.0 - 1e-10))
+    # The grid misses the peak; the search beside its largest value finds it.
+    fine = max(f(lo + (hi - lo) * (j / 100_000)) for j in range(100_001))
+    assert grid_max(f, lo, hi, 32) < fine * 0.999
+    raises_exactly(drovik.BuildError, TDR_FAILED, drovik.from_pdf_with_options, f, Interval(lo, hi),
+                   BuildOptions.tdr("inv_sqrt"))
+
+
+def test_box_hat_below_a_narrow_peak_fails_the_draw_instead_of_missing_the_peak():
+    dist = drovik.from_pdf_with_options(spike, Interval(-8.0, 8.0), BuildOptions.tdr("inv_sqrt"))
+    raises_exactly(drovik.SampleError, TDR_DRAW_FAILED, dist.sample_n, 1000, seed=1)
+    # Off the peak the box is a true hat and samples the floor.
+    floor = drovik.from_pdf_with_options(lambda x: 0.01 + 0.0 * x, Interval(-8.0, 8.0), BuildOptions.tdr("inv_sqrt"))
+    draws = floor.sample_n(100_000, seed=1)
+    assert stats.kstest(draws, stats.uniform(-8.0, 16.0).cdf).pvalue > 1e-3
