@@ -9,7 +9,7 @@ ASAN_BUILD := build-asan
 PKG_ASAN := $(ASAN_BUILD)/pkg
 SANITIZER_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 
-.PHONY: all venv bench-deps demo-deps cxx-deps build build-asan test test-cpp test-python test-asan test-stubs test-wheel bench demo wheel clean
+.PHONY: all venv bench-deps demo-deps cxx-deps build build-tests build-asan test test-cpp test-python test-asan test-stubs test-wheel bench demo wheel clean
 
 all: build
 
@@ -35,7 +35,14 @@ cxx-deps:
 	  $$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev libbenchmark-dev; \
 	fi
 
-build: venv cxx-deps
+# The extension alone, in place: no C++ test libraries, no root needed.
+build: venv
+	$(CMAKE) -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DPython_EXECUTABLE=$(VPY) -DDROVIK_BUILD_TESTS=OFF -DDROVIK_BUILD_BENCH=OFF -DDROVIK_INPLACE=ON
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+# The same build with the core tests and the benchmarks.
+build-tests: venv cxx-deps
 	$(CMAKE) -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DPython_EXECUTABLE=$(VPY) -DDROVIK_BUILD_TESTS=ON -DDROVIK_BUILD_BENCH=ON -DDROVIK_INPLACE=ON
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
@@ -50,7 +57,7 @@ build-asan: venv cxx-deps
 	cp python/drovik/*.py python/drovik/py.typed $(PKG_ASAN)/drovik/
 	cp $(ASAN_BUILD)/_drovik.abi3.so $(PKG_ASAN)/drovik/
 
-test: build build-asan
+test: build-tests build-asan
 	$(MAKE) --no-print-directory test-cpp test-python test-stubs test-asan test-wheel
 
 test-cpp:
@@ -83,10 +90,12 @@ test-wheel: venv
 	ls $(BUILD)/wheel/drovik-*-cp38-abi3-*.whl
 	$(PYTHON) -m venv $(BUILD)/wheel-venv
 	$(BUILD)/wheel-venv/bin/python -m pip install -q --no-index $(BUILD)/wheel/drovik-*.whl
-	cd /tmp && $(abspath $(BUILD))/wheel-venv/bin/python -c \
-	  'import drovik; assert drovik.from_pmf([1, 2], [1, 1]).sample_n(3, seed=42) == [2.0, 2.0, 1.0]; print("wheel ok:", drovik.__file__)'
+	$(VPY) -m auditwheel show $(BUILD)/wheel/drovik-*.whl | tee $(BUILD)/wheel/auditwheel.txt
+	grep -q 'platform tag: "manylinux' $(BUILD)/wheel/auditwheel.txt
+	DROVIK_WHEEL_PYTHON=$(abspath $(BUILD))/wheel-venv/bin/python PYTHONPATH=python \
+	  $(VPY) -m pytest tests/python/test_wheel.py -q -p no:cacheprovider
 
-bench: build bench-deps
+bench: build-tests bench-deps
 	$(BUILD)/drovik_bench
 	PYTHONPATH=python $(VPY) bench/bench_discrete.py
 	PYTHONPATH=python $(VPY) bench/bench_continuous.py
