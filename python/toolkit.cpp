@@ -232,14 +232,42 @@ PyObject* sequence_abc() {
     return abc;
 }
 
+// numpy's array type once numpy is imported; an array cannot exist before.
+PyObject* numpy_array_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        PyObject* numpy = PyDict_GetItemString(PyImport_GetModuleDict(), "numpy");  // borrowed
+        if (numpy == nullptr) return nullptr;
+        type = PyObject_GetAttrString(numpy, "ndarray");  // kept for the process
+        if (type == nullptr) throw_python_error();
+    }
+    return type;
+}
+
 }  // namespace
 
+Ref array_items(PyObject* object) {
+    PyObject* array_type = numpy_array_type();
+    if (array_type == nullptr) return {};
+    const int is_array = PyObject_IsInstance(object, array_type);
+    if (is_array < 0) throw_python_error();
+    if (is_array == 0) return {};
+    Ref items = Ref::checked(PyObject_CallMethod(object, "tolist", nullptr));
+    if (!PyList_Check(items.get())) return {};  // a 0-d array gives a scalar
+    return items;
+}
+
 Sequence Converter<Sequence>::from_python(PyObject* object, std::string_view name) {
-    if (PyList_Check(object) || PyTuple_Check(object)) return {object};
+    if (PyList_Check(object) || PyTuple_Check(object)) return {object, {}};
     const int is_sequence = PyObject_IsInstance(object, sequence_abc());
     if (is_sequence < 0) throw_python_error();
-    if (is_sequence == 0) cannot_convert(object, name, "Sequence");
-    return {object};
+    if (is_sequence == 0) {
+        Ref items = array_items(object);
+        if (!items) cannot_convert(object, name, "Sequence");
+        PyObject* list = items.get();
+        return {list, std::move(items)};
+    }
+    return {object, {}};
 }
 
 std::vector<double> extract_f64_list(PyObject* iterable) {
@@ -270,7 +298,12 @@ namespace detail {
 void for_each_item(PyObject* sequence, std::string_view name, void (*item)(PyObject*, std::string_view, void*),
                    void* context) {
     if (PyUnicode_Check(sequence)) raise(PyExc_TypeError, "argument '" + std::string(name) + "': Can't extract `str` to `Vec`");
-    if (!PySequence_Check(sequence)) cannot_convert(sequence, name, "Sequence");
+    Ref items;
+    if (!PySequence_Check(sequence)) {
+        items = array_items(sequence);
+        if (!items) cannot_convert(sequence, name, "Sequence");
+        sequence = items.get();
+    }
     Ref iterator = Ref::steal(PyObject_GetIter(sequence));
     if (!iterator) argument_error(name);
     while (PyObject* raw = PyIter_Next(iterator.get())) {
@@ -319,6 +352,25 @@ void set_list_item(PyObject* list, std::uint64_t index, Ref item) {
 }
 
 void track(PyObject* list) { PyObject_GC_Track(list); }
+
+Ref double_buffer(std::uint64_t n, std::uint64_t width) {
+    constexpr std::uint64_t max_doubles = static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / sizeof(double);
+    if (width != 0 && n > max_doubles / width) {
+        PyErr_NoMemory();
+        throw_python_error();
+    }
+    const auto bytes = static_cast<Py_ssize_t>(n * width * sizeof(double));
+    return Ref::checked(PyByteArray_FromStringAndSize(nullptr, bytes));
+}
+
+double* buffer_doubles(PyObject* buffer) { return reinterpret_cast<double*>(PyByteArray_AsString(buffer)); }
+
+Ref buffer_and_shape(Ref buffer, std::uint64_t n, std::optional<std::uint64_t> width) {
+    Ref rows = int_object(n);
+    Ref shape = width ? Ref::checked(PyTuple_Pack(2, rows.get(), int_object(*width).get()))
+                      : Ref::checked(PyTuple_Pack(1, rows.get()));
+    return Ref::checked(PyTuple_Pack(2, buffer.get(), shape.get()));
+}
 
 }  // namespace detail
 

@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -43,12 +44,17 @@ std::string type_name(PyObject* object);
 // ---------------------------------------------------------------------------
 // Argument kinds
 
-// A `list`, a `tuple` or a `collections.abc.Sequence`, checked at binding
-// time and read later (all arguments are checked before any is read).
+// A `list`, a `tuple`, a `collections.abc.Sequence` or a numpy array, checked
+// at binding time and read later (all arguments are checked before any is read).
 struct Sequence {
-    PyObject* object;  // held by the call's bound arguments
+    PyObject* object;  // held by the call's bound arguments, or by `as_list`
+    Ref as_list;       // an array's items as a list, so they convert like a list's
     std::vector<double> doubles() const;
 };
+
+// The items of a numpy array as a (nested) list, or null when `object` is not
+// an array or is one of no dimension. Never imports numpy.
+Ref array_items(PyObject* object);
 
 // Iterates any iterable and converts each item to double; the item's own
 // conversion error propagates unchanged.
@@ -175,24 +181,38 @@ void set_list_item(PyObject* list, std::uint64_t index, Ref item);
 void track(PyObject* list);
 }  // namespace detail
 
+// Raises a core error as its Python exception.
+template <class Result>
+void raise_if_failed(const Result& result) {
+    if (!result) {
+        set_error(result.error());
+        throw_python_error();
+    }
+}
+
+// Draws are made in chunks of this many, with Ctrl-C honoured between chunks.
+inline constexpr std::size_t draw_chunk = 2048;
+
+// Calls `body(start, count)` for consecutive chunks of [0, n), checking Ctrl-C after each.
+template <class Body>
+void for_each_chunk(std::uint64_t n, Body&& body) {
+    for (std::uint64_t start = 0; start < n; start += draw_chunk) {
+        body(start, static_cast<std::size_t>(std::min<std::uint64_t>(draw_chunk, n - start)));
+        check_interrupt();
+    }
+}
+
 // Builds a list of n floats without an intermediate buffer of n doubles:
-// `fill(span)` writes each chunk. Ctrl-C is honoured between chunks.
+// `fill(span)` writes each chunk.
 template <class Fill>
 Ref sampled_float_list(std::uint64_t n, Fill&& fill) {
     Ref list = detail::untracked_list(n);
-    constexpr std::size_t chunk = 2048;
     // On the heap: a density that re-enters sample_n must not stack one buffer per level.
-    std::vector<double> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(chunk, n)));
-    for (std::uint64_t start = 0; start < n; start += chunk) {
-        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, n - start));
-        auto filled = fill(std::span<double>(buffer.data(), count));
-        if (!filled) {
-            set_error(filled.error());
-            throw_python_error();
-        }
+    std::vector<double> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(draw_chunk, n)));
+    for_each_chunk(n, [&](std::uint64_t start, std::size_t count) {
+        raise_if_failed(fill(std::span<double>(buffer.data(), count)));
         for (std::size_t i = 0; i < count; ++i) detail::set_list_item(list.get(), start + i, float_object(buffer[i]));
-        check_interrupt();
-    }
+    });
     detail::track(list.get());
     return list;
 }
@@ -204,16 +224,10 @@ Ref sampled_float_list(std::uint64_t n, Fill&& fill) {
 template <class Start, class Next>
 Ref sampled_point_list(std::uint64_t n, Start&& start, Next&& next) {
     Ref list = detail::untracked_list(n);
-    if (auto started = start(); !started) {
-        set_error(started.error());
-        throw_python_error();
-    }
+    raise_if_failed(start());
     for (std::uint64_t i = 0; i < n; ++i) {
         auto point = next();
-        if (!point) {
-            set_error(point.error());
-            throw_python_error();
-        }
+        raise_if_failed(point);
         // Each point too stays out of the collector's young generation until the
         // list is whole: n new containers would otherwise trigger a collection every
         // few hundred points.
@@ -230,6 +244,47 @@ Ref sampled_point_list(std::uint64_t n, Start&& start, Next&& next) {
 template <class Next>
 Ref sampled_point_list(std::uint64_t n, Next&& next) {
     return sampled_point_list(n, [] { return std::expected<void, SampleError>{}; }, std::forward<Next>(next));
+}
+
+// The array forms of the two above: one bytearray of n * width doubles in
+// machine order, written in place (no float object per draw), returned as
+// (buffer, shape) with shape (n,) for draws and (n, width) for points. Only
+// this call holds the buffer while user code runs, so nothing can resize it.
+namespace detail {
+// A size that cannot be held fails with MemoryError before any draw.
+Ref double_buffer(std::uint64_t n, std::uint64_t width);
+double* buffer_doubles(PyObject* buffer);
+Ref buffer_and_shape(Ref buffer, std::uint64_t n, std::optional<std::uint64_t> width);
+}  // namespace detail
+
+template <class Fill>
+Ref sampled_float_buffer(std::uint64_t n, Fill&& fill) {
+    Ref buffer = detail::double_buffer(n, 1);
+    double* data = detail::buffer_doubles(buffer.get());
+    for_each_chunk(n, [&](std::uint64_t start, std::size_t count) {
+        raise_if_failed(fill(std::span<double>(data + start, count)));
+    });
+    return detail::buffer_and_shape(std::move(buffer), n, std::nullopt);
+}
+
+template <class Start, class Next>
+Ref sampled_point_buffer(std::uint64_t n, std::size_t width, Start&& start, Next&& next) {
+    Ref buffer = detail::double_buffer(n, width);
+    double* data = detail::buffer_doubles(buffer.get());
+    raise_if_failed(start());
+    for (std::uint64_t i = 0; i < n; ++i) {
+        auto point = next();
+        raise_if_failed(point);
+        if (point->size() != width) throw Panic("a sampler gave a point of the wrong dimension");
+        std::copy(point->begin(), point->end(), data + i * width);
+        check_interrupt();
+    }
+    return detail::buffer_and_shape(std::move(buffer), n, width);
+}
+
+template <class Next>
+Ref sampled_point_buffer(std::uint64_t n, std::size_t width, Next&& next) {
+    return sampled_point_buffer(n, width, [] { return std::expected<void, SampleError>{}; }, std::forward<Next>(next));
 }
 
 // Runs `body(rng)` on a fresh seeded generator, or on this thread's generator.
@@ -250,6 +305,14 @@ Ref sample_list(const Sampler& sampler, std::uint64_t n, std::optional<std::uint
     });
 }
 
+// The same n draws as one array buffer (see sampled_float_buffer).
+template <class Sampler>
+Ref sample_buffer(const Sampler& sampler, std::uint64_t n, std::optional<std::uint64_t> seed) {
+    return with_rng(seed, [&](ChachaRng& rng) {
+        return sampled_float_buffer(n, [&](std::span<double> chunk) { return sampler.sample_into(chunk, rng); });
+    });
+}
+
 // n points of a sampler as a list of lists (sample_with_rng each), from a
 // seeded generator or this thread's.
 template <class Sampler>
@@ -259,8 +322,38 @@ Ref sample_point_list(Sampler& sampler, std::uint64_t n, std::optional<std::uint
     });
 }
 
+// The same n points as one array buffer of n rows (see sampled_point_buffer).
+template <class Sampler>
+Ref sample_point_buffer(Sampler& sampler, std::size_t width, std::uint64_t n, std::optional<std::uint64_t> seed) {
+    return with_rng(seed, [&](ChachaRng& rng) {
+        return sampled_point_buffer(n, width, [&] { return sampler.sample_with_rng(rng); });
+    });
+}
+
 template <class Core>
 PyObject* new_instance(Core&& core);
+
+template <class T>
+struct IsTuple : std::false_type {};
+template <class... Items>
+struct IsTuple<std::tuple<Items...>> : std::true_type {};
+
+template <class T>
+PyObject* to_python(T&& value);
+
+// A tuple of convertible kinds as a Python tuple.
+template <class... Items>
+Ref tuple_object(std::tuple<Items...>&& items) {
+    Ref tuple = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Items))));
+    std::apply(
+        [&](auto&&... item) {
+            Py_ssize_t index = 0;
+            // Each item is converted in order; the first failure stops the rest.
+            ((PyTuple_SetItem(tuple.get(), index++, Ref::checked(to_python(std::move(item))).release())), ...);
+        },
+        std::move(items));
+    return tuple;
+}
 
 template <class T>
 PyObject* to_python(T&& value) {
@@ -279,6 +372,8 @@ PyObject* to_python(T&& value) {
         Ref first = float_object(value.first);
         Ref second = float_object(value.second);
         return Ref::checked(PyTuple_Pack(2, first.get(), second.get())).release();
+    } else if constexpr (IsTuple<V>::value) {
+        return tuple_object(std::move(value)).release();
     } else if constexpr (std::is_same_v<V, std::vector<double>>) {
         return float_list(value).release();
     } else if constexpr (std::is_same_v<V, std::vector<std::vector<double>>>) {
