@@ -87,7 +87,19 @@ BuildOptions tdr_options(std::string transform, std::optional<std::uint64_t> con
     return BuildOptions::tdr(parsed, construction_points.value_or(BuildOptions{}.tdr_construction_points));
 }
 
+// The constructor's arguments that rebuild these options exactly (for pickling
+// in the package).
+std::tuple<double, double, std::uint64_t, bool, std::optional<std::uint64_t>, std::optional<std::string>,
+           std::uint64_t, double>
+options_fields(const BuildOptions& o) {
+    std::optional<std::string> transform;
+    if (!o.hermite_grid_size && o.tdr_transform) transform = *o.tdr_transform == TdrTransform::Log ? "log" : "inv_sqrt";
+    return {o.quad_tolerance, o.ppf_tolerance, o.max_iterations, o.use_newton, o.hermite_grid_size, transform,
+            o.tdr_construction_points, o.tdr_dpdf_rel_step};
+}
+
 PyMethodDef options_methods[] = {
+    method<"_fields($self)", options_fields>(),
     static_method<BuildOptions, "hermite(grid_size)", hermite_options>(),
     static_method<BuildOptions, "tdr(transform, construction_points=None)", tdr_options>(),
     {},
@@ -123,6 +135,9 @@ std::expected<double, SampleError> sample(const ContinuousObject& d) {
 }
 Ref sample_n(const ContinuousObject& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
     return d.visit([&](const auto& s) { return sample_list(s, n, seed); });
+}
+Ref sample_buffer(const ContinuousObject& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
+    return d.visit([&](const auto& s) { return drovik::py::sample_buffer(s, n, seed); });
 }
 Interval support(const ContinuousObject& d) {
     return d.visit([](const auto& s) { return s.support(); });
@@ -161,6 +176,7 @@ PyMethodDef distribution_methods[] = {
     method<"support($self)", support>(),
     method<"sample($self)", sample>(),
     method<"sample_n($self, n, seed=None)", sample_n>(),
+    method<"_sample_buffer($self, n, seed=None)", sample_buffer>(),
     method<"cdf($self, x)", cdf>(),
     method<"pdf($self, x)", pdf>(),
     method<"ppf($self, u)", ppf>(),

@@ -28,6 +28,9 @@ double std_dev(const Dist& d) { return d.std(); }
 std::expected<double, SampleError> sample(const Dist& d) { return d.sample(ThreadRng::current()); }
 
 Ref sample_n(const Dist& d, std::uint64_t n, std::optional<std::uint64_t> seed) { return sample_list(d, n, seed); }
+Ref sample_into_buffer(const Dist& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
+    return sample_buffer(d, n, seed);
+}
 
 std::expected<Dist, BuildError> from_pmf(Sequence points, Sequence masses) {
     // Both arguments were checked to be sequences before either is read.
@@ -48,6 +51,7 @@ PyMethodDef discrete_methods[] = {
     method<"std($self)", std_dev>(),
     method<"sample($self)", sample>(),
     method<"sample_n($self, n, seed=None)", sample_n>(),
+    method<"_sample_buffer($self, n, seed=None)", sample_into_buffer>(),
     {},
 };
 

@@ -132,12 +132,16 @@ std::expected<std::vector<double>, SampleError> rejection_sample(const Rejection
 Ref rejection_sample_n(const RejectionObject& s, std::uint64_t n, Seed seed) {
     return sample_point_list(s.sampler, n, seed);
 }
+Ref rejection_sample_buffer(const RejectionObject& s, std::uint64_t n, Seed seed) {
+    return sample_point_buffer(s.sampler, s.sampler.dim(), n, seed);
+}
 
 PyMethodDef rejection_methods[] = {
     method<"dim($self)", rejection_dim>(),
     method<"pdf_max($self)", rejection_pdf_max>(),
     method<"sample($self)", rejection_sample>(),
     method<"sample_n($self, n, seed=None)", rejection_sample_n>(),
+    method<"_sample_buffer($self, n, seed=None)", rejection_sample_buffer>(),
     {},
 };
 
@@ -163,6 +167,13 @@ Ref mh_sample_n(MetropolisHastingsObject& s, std::uint64_t n, Seed seed) {
         return sampled_point_list(n, [&] { return s.chain.burn_in(rng); }, [&] { return s.chain.thinned_point(rng); });
     });
 }
+Ref mh_sample_buffer(MetropolisHastingsObject& s, std::uint64_t n, Seed seed) {
+    return with_rng(seed, [&](ChachaRng& rng) {
+        return sampled_point_buffer(
+            n, s.chain.support().dim(), [&] { return s.chain.burn_in(rng); },
+            [&] { return s.chain.thinned_point(rng); });
+    });
+}
 double mh_accept_rate(const MetropolisHastingsObject& s) { return s.chain.accept_rate(); }
 
 PyMethodDef mh_methods[] = {
@@ -170,6 +181,7 @@ PyMethodDef mh_methods[] = {
     method<"step($self)", mh_step>(),
     method<"sample($self)", mh_sample>(),
     method<"sample_n($self, n, seed=None)", mh_sample_n>(),
+    method<"_sample_buffer($self, n, seed=None)", mh_sample_buffer>(),
     method<"accept_rate($self)", mh_accept_rate>(),
     {},
 };
@@ -197,11 +209,17 @@ std::expected<std::vector<double>, SampleError> hmc_sample(HmcObject& s) { retur
 Ref hmc_sample_n(HmcObject& s, std::uint64_t n, Seed seed) {
     return sample_point_list(s.chain, n, seed);
 }
+double hmc_accept_rate(const HmcObject& s) { return s.chain.accept_rate(); }
+Ref hmc_sample_buffer(HmcObject& s, std::uint64_t n, Seed seed) {
+    return sample_point_buffer(s.chain, s.chain.support().dim(), n, seed);
+}
 
 PyMethodDef hmc_methods[] = {
     method<"init($self)", hmc_init>(),
     method<"sample($self)", hmc_sample>(),
     method<"sample_n($self, n, seed=None)", hmc_sample_n>(),
+    method<"_sample_buffer($self, n, seed=None)", hmc_sample_buffer>(),
+    method<"_accept_rate($self)", hmc_accept_rate>(),
     {},
 };
 
@@ -246,10 +264,14 @@ std::expected<std::vector<double>, SampleError> factorization_sample(const Facto
 Ref factorization_sample_n(const FactorizationObject& s, std::uint64_t n, Seed seed) {
     return sample_point_list(s.sampler, n, seed);
 }
+Ref factorization_sample_buffer(const FactorizationObject& s, std::uint64_t n, Seed seed) {
+    return sample_point_buffer(s.sampler, s.sampler.dim(), n, seed);
+}
 
 PyMethodDef factorization_methods[] = {
     method<"sample($self)", factorization_sample>(),
     method<"sample_n($self, n, seed=None)", factorization_sample_n>(),
+    method<"_sample_buffer($self, n, seed=None)", factorization_sample_buffer>(),
     {},
 };
 

@@ -39,7 +39,14 @@ std::expected<void, SampleError> HmcSamplerNd::init_with_rng(ChachaRng& rng) {
     if (!start) return std::unexpected(SampleError::of(SampleError::Kind::McmcFailed));
     current_ = std::move(start->point);
     current_log_pdf_ = start->log_pdf;
+    n_transitions_ = 0;
+    n_accepted_ = 0;
     return {};
+}
+
+double HmcSamplerNd::accept_rate() const {
+    if (n_transitions_ == 0) return 0.0;
+    return static_cast<double>(n_accepted_) / static_cast<double>(n_transitions_);
 }
 
 namespace {
@@ -55,6 +62,7 @@ double kinetic_energy(std::span<const double> p) {
 std::expected<std::vector<double>, SampleError> HmcSamplerNd::sample_with_rng(ChachaRng& rng) {
     if (!current_) return std::unexpected(SampleError::of(SampleError::Kind::McmcNotInitialized));
     const std::size_t d = current_->size();
+    ++n_transitions_;
     const double eps = params_.step_size;
     const double half_step = eps * 0.5;
     std::vector<double> q = *current_;
@@ -94,6 +102,7 @@ std::expected<std::vector<double>, SampleError> HmcSamplerNd::sample_with_rng(Ch
     if (std::log(u) < (start_kinetic - start_log_pdf) - (end_kinetic - end_log_pdf)) {
         current_ = std::move(q);
         current_log_pdf_ = end_log_pdf;
+        ++n_accepted_;
     }
     return *current_;
 }

@@ -46,6 +46,8 @@ public:
 
     const std::optional<std::vector<double>>& current() const { return current_; }
     const HyperRect& support() const { return support_; }
+    // Accepted transitions over transitions since init (0 before any).
+    double accept_rate() const;
 
 private:
     HmcSamplerNd(SharedNdFunction pdf, HyperRect support, const HmcParams& params)
@@ -56,6 +58,8 @@ private:
     HmcParams params_;
     std::optional<std::vector<double>> current_;
     double current_log_pdf_ = -INFINITY;
+    std::uint64_t n_transitions_ = 0;
+    std::uint64_t n_accepted_ = 0;
 };
 
 }  // namespace drovik
