@@ -1,0 +1,226 @@
+"""drovik.sample_array: the draws of sample_n bit for bit, as one float64 buffer; numpy arrays as arguments."""
+
+import math
+import subprocess
+import signal
+import sys
+import tracemalloc
+
+import numpy as np
+import pytest
+from scipy import stats
+
+import drovik
+import multivar_ref as ref
+from multivar_ref import seeded
+
+IV = drovik.Interval(-3.0, 4.0)
+LO, HI = [0.1, -1.3], [1.2, 1.9]
+OPTIONS = drovik.BuildOptions
+
+
+def normal(x):
+    return math.exp(-0.5 * x * x)
+
+
+def bump(a, b):
+    return math.exp(-((a - 0.3) ** 2) - (b - 0.5) ** 2 / 0.5)
+
+
+UNIVARIATE = {
+    "plain inversion": lambda: drovik.from_pdf(normal, IV),
+    "plain, no Newton": lambda: drovik.from_pdf_with_options(normal, IV, OPTIONS(use_newton=False)),
+    "table": lambda: drovik.from_pdf_with_options(normal, IV, OPTIONS.hermite(64)),
+    "tdr log": lambda: drovik.from_pdf_with_options(normal, IV, OPTIONS.tdr("log")),
+    # the box hat's 32 grid cells have their middle 16 at the peak
+    "tdr inv_sqrt": lambda: drovik.from_pdf_with_options(normal, drovik.Interval(-1.9375, 2.0625),
+                                                         OPTIONS.tdr("inv_sqrt")),
+    "cdf": lambda: drovik.from_cdf(lambda x: (x + 3.0) / 7.0, IV),
+    "histogram": lambda: drovik.from_histogram([0.0, 1.0, 3.0], [2.0, 5.0]),
+    "discrete": lambda: drovik.from_pmf([0.5, 1.5, 4.0], [0.2, 0.3, 0.5]),
+}
+
+
+def as_bytes(values):
+    return np.array(values, dtype=np.float64).tobytes()
+
+
+SLOW = {"plain inversion", "plain, no Newton"}  # milliseconds a draw from a Python density
+
+
+@pytest.mark.parametrize("kind", UNIVARIATE)
+def test_univariate_arrays_are_sample_n_bit_for_bit(kind):
+    dist = UNIVARIATE[kind]()
+    counts = [(0, 9), (7, 1), (3, 0)] if kind in SLOW else [(0, 5000), (7, 1), (2**64 - 1, 2049), (3, 0)]
+    for seed, n in counts:  # across the 2048-draw chunks where a draw is cheap
+        array = drovik.sample_array(dist, n, seed=seed)
+        assert array.dtype == np.float64 and array.shape == (n,) and array.flags.c_contiguous
+        assert array.tobytes() == as_bytes(dist.sample_n(n, seed))
+    unseeded = drovik.sample_array(dist, 30)
+    low, high = min(dist.sample_n(200, 1)), max(dist.sample_n(200, 1))
+    assert unseeded.shape == (30,) and np.all((unseeded >= low - 1.0) & (unseeded <= high + 1.0))
+
+
+def test_unseeded_arrays_follow_the_distribution():
+    dist = UNIVARIATE["tdr log"]()
+    exact = stats.truncnorm(-3.0, 4.0)
+    assert stats.kstest(drovik.sample_array(dist, 20000), exact.cdf).pvalue > 1e-4
+
+
+class Recorder:
+    """A density remembering the point of its last call: after init that is where a chain starts."""
+
+    def __init__(self, fn):
+        self.fn, self.last, self.calls = fn, None, 0
+
+    def __call__(self, *args):
+        self.last, self.calls = list(args), self.calls + 1
+        return self.fn(*args)
+
+
+def started_chain(kind, **params):
+    density = Recorder(bump)
+    box = drovik.HyperRect(LO, HI)
+    if kind == "mh":
+        chain, replica = drovik.metropolis_hastings(density, box, **params), ref.MetropolisHastings(bump, LO, HI, **params)
+    else:
+        chain, replica = drovik.hmc_sampler(density, box, **params), ref.Hmc(bump, LO, HI, **params)
+    chain.init()
+    replica.start(density.last)
+    return chain, replica
+
+
+@pytest.mark.parametrize("kind, params", [("mh", {"burn_in": 7, "thin": 3}), ("mh", {}), ("hmc", {"leapfrog_steps": 4})])
+def test_chain_arrays_match_the_reference_and_leave_the_chain_where_sample_n_would(kind, params):
+    chain, replica = started_chain(kind, **params)
+    array = drovik.sample_array(chain, 25, seed=11)
+    assert array.shape == (25, 2) and array.tolist() == replica.sample_n(25, seeded(11))
+    assert chain.sample_n(4, seed=12) == replica.sample_n(4, seeded(12))  # the state after the array
+    if kind == "mh":
+        assert chain.accept_rate() == replica.accept_rate()
+
+
+@pytest.mark.parametrize("make", [
+    lambda: drovik.rejection_sampler(bump, drovik.HyperRect(LO, HI), 1.6),
+    lambda: drovik.conditional_factorization_sampler(lambda i, prefix: 0.25 * i + sum(prefix) / 8, 3),
+], ids=["rejection", "factorization"])
+def test_stateless_point_arrays_are_sample_n_bit_for_bit(make):
+    sampler = make()
+    for seed, n in [(5, 40), (9, 0)]:
+        array = drovik.sample_array(sampler, n, seed=seed)
+        assert array.shape == (n, len(sampler.sample())) and array.tolist() == sampler.sample_n(n, seed)
+
+
+@pytest.mark.parametrize("n, seed", [(-1, None), (2**64, None), ("3", None), (2.0, None), (3, -1), (3, 2**64), (3, 1.5)])
+def test_bad_counts_and_seeds_fail_like_sample_n(n, seed):
+    dist = UNIVARIATE["discrete"]()
+    with pytest.raises(Exception) as expected:
+        dist.sample_n(n, seed)
+    with pytest.raises(type(expected.value)) as got:
+        drovik.sample_array(dist, n, seed)
+    assert str(got.value) == str(expected.value)
+
+
+def test_failing_draws_raise_what_sample_n_raises():
+    changed = {"now": False}  # after the build the density rises above the hat: a draw there fails
+    dist = drovik.from_pdf_with_options(lambda x: 1e9 if changed["now"] and x > 1.0 else normal(x), IV,
+                                        OPTIONS.tdr("log"))
+    changed["now"] = True
+    with pytest.raises(drovik.SampleError) as expected:
+        dist.sample_n(100_000, seed=2)
+    with pytest.raises(drovik.SampleError) as got:
+        drovik.sample_array(dist, 100_000, seed=2)
+    assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("make, n", [
+    (lambda d: drovik.from_pdf(d, IV), 2**62),
+    (lambda d: drovik.rejection_sampler(lambda a, b: d(a), drovik.HyperRect(LO, HI), 1.0), 2**61),  # 2**62 doubles
+])
+def test_impossible_counts_are_memory_errors_before_any_draw(make, n):
+    density = Recorder(normal)
+    sampler = make(density)
+    density.calls = 0
+    with pytest.raises(MemoryError):
+        drovik.sample_array(sampler, n, seed=1)
+    assert density.calls == 0
+
+
+def test_not_a_sampler_is_a_type_error():
+    with pytest.raises(TypeError, match=r"^sample_array\(\) takes one of ContinuousDistribution, .*not 'GibbsSampler'$"):
+        drovik.sample_array(drovik.gibbs_sampler(lambda i, s: 0.5, drovik.HyperRect([0.0], [1.0]), [0.5]), 3)
+
+
+def interrupt(*_):
+    raise KeyboardInterrupt("alarm")
+
+
+def test_ctrl_c_stops_a_long_native_fill_and_frees_the_buffer():
+    dist = drovik.from_histogram([0.0, 1.0, 3.0], [2.0, 5.0])
+    previous = signal.signal(signal.SIGALRM, interrupt)  # a real signal: the fill holds the interpreter lock
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(KeyboardInterrupt, match="alarm"):
+            drovik.sample_array(dist, 4 * 10**8, seed=1)  # 3.2 GB of draws: many seconds without the interrupt
+        assert tracemalloc.get_traced_memory()[0] - before < 10**6
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        tracemalloc.stop()
+
+
+def test_density_references_return_after_many_arrays():
+    density = Recorder(normal)
+    dist = drovik.from_pdf_with_options(density, IV, OPTIONS.tdr("log"))
+    before = sys.getrefcount(density)
+    for seed in range(200):
+        drovik.sample_array(dist, 50, seed=seed)
+    assert sys.getrefcount(density) == before
+
+
+def test_import_without_numpy_works_and_sample_array_names_numpy():
+    code = ("import sys; sys.modules['numpy'] = None\n"
+            "import drovik\n"
+            "d = drovik.from_pmf([1.0], [1.0])\n"
+            "try:\n    drovik.sample_array(d, 3)\nexcept ImportError as e:\n    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                         env={"PYTHONPATH": ":".join(sys.path)})
+    assert out.returncode == 0 and "numpy" in out.stdout and "pip install numpy" in out.stdout, out.stderr
+
+
+# ---------------------------------------------------------------------------
+# Arrays in
+
+
+@pytest.mark.parametrize("call", [
+    lambda a: drovik.from_pmf(a([1.0, 2.0, 5.0]), a([0.2, 0.3, 0.5])).sample_n(50, seed=3),
+    lambda a: drovik.from_pmf(a([1, 2, 5]), a([2, 3, 5])).sample_n(50, seed=3),
+    lambda a: drovik.from_histogram(a([0.0, 1.0, 3.0]), a([2.0, 5.0])).sample_n(50, seed=3),
+    lambda a: drovik.HyperRect(a([0.0, -1.0]), a([1.0, 2.0])).hi(),
+    lambda a: drovik.gibbs_sampler(lambda i, s: s[i] / 2, drovik.HyperRect([0, 0], [1, 1]), a([0.5, 0.25])).sample(),
+    lambda a: drovik.cdf_mc_estimator(bump, drovik.HyperRect(LO, HI), 500).cdf(a([0.7, 0.2]), seed=4),
+    lambda a: drovik.gaussian_copula(a([[1.0, 0.5], [0.5, 1.0]])).sample([lambda u: u, lambda u: u], seed=2),
+])
+def test_numpy_arrays_are_taken_like_lists(call):
+    assert call(np.array) == call(list)
+
+
+@pytest.mark.parametrize("bad_list, bad_array", [
+    (["a", 1.0], np.array(["a", "1.0"])),
+    ([[1.0], [2.0]], np.array([[1.0], [2.0]])),
+    ([None, 1.0], np.array([None, 1.0], dtype=object)),
+])
+def test_wrong_array_contents_give_the_messages_of_lists(bad_list, bad_array):
+    messages = []
+    for points in (bad_list, bad_array):
+        with pytest.raises(TypeError) as info:
+            drovik.from_pmf(points, [0.5, 0.5])
+        messages.append(str(info.value))
+    assert messages[0] == messages[1]
+
+
+def test_a_zero_dimensional_array_is_not_a_sequence():
+    with pytest.raises(TypeError, match=r"^argument 'points': 'ndarray' object cannot be converted to 'Sequence'$"):
+        drovik.from_pmf(np.array(1.0), [1.0])
