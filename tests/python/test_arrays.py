@@ -1,6 +1,7 @@
 """drovik.sample_array: the draws of sample_n bit for bit, as one float64 buffer; numpy arrays as arguments."""
 
 import math
+import os
 import subprocess
 import signal
 import sys
@@ -186,7 +187,7 @@ def test_import_without_numpy_works_and_sample_array_names_numpy():
             "d = drovik.from_pmf([1.0], [1.0])\n"
             "try:\n    drovik.sample_array(d, 3)\nexcept ImportError as e:\n    print(e)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                         env={"PYTHONPATH": ":".join(sys.path)})
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
     assert out.returncode == 0 and "numpy" in out.stdout and "pip install numpy" in out.stdout, out.stderr
 
 
