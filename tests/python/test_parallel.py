@@ -56,7 +56,7 @@ def dask_client():
     distributed = pytest.importorskip("distributed")
     # A worker death fails its task at once instead of after retries.
     with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                                       silence_logs=50) as cluster, distributed.Client(cluster) as client:
             yield client
 
