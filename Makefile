@@ -103,6 +103,7 @@ bench: build-tests bench-deps
 	PYTHONPATH=python $(VPY) bench/bench_stats.py
 	PYTHONPATH=python $(VPY) bench/bench_multivar.py
 	PYTHONPATH=python $(VPY) bench/bench_call_overhead.py
+	PYTHONPATH=python $(VPY) bench/bench_arrays.py
 
 demo: build demo-deps
 	PYTHONPATH=python $(VPY) examples/tour.py
