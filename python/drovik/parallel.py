@@ -165,6 +165,21 @@ def _submit_all(executor: Any, function: Callable[..., Any], tasks: List[Tuple[A
     return [executor.submit(function, *task) for task in tasks]
 
 
+def _at_least(value: SupportsIndex, minimum: int, name: str) -> int:
+    number = operator.index(value)
+    if number < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {number}")
+    return number
+
+
+def _run_all(executor: Any, function: Callable[..., Any], build: Callable[[], Any], tasks: List[Tuple[Any, ...]]) -> Any:
+    """Yields function(build, *task) for each task in order: here without an executor, else on its workers."""
+    if executor is None:
+        return (function(build, *task) for task in tasks)
+    sent = _for_executor(executor, build)
+    return _results_in_order(_submit_all(executor, function, [(sent, *task) for task in tasks]))
+
+
 def _results_in_order(futures: List[Any]) -> Any:
     """Yields each future's result in submission order; on a failure the rest are cancelled."""
     try:
@@ -196,23 +211,13 @@ def sample_array(
     chunks are cancelled); a short or reordered array is never returned.
     """
     numpy = numpy_module()
-    count = operator.index(n)
-    if count < 0:
-        raise ValueError(f"n must be at least 0, got {count}")
-    size = operator.index(chunk_size)
-    if size < 1:
-        raise ValueError(f"chunk_size must be at least 1, got {size}")
+    count = _at_least(n, 0, "n")
+    size = _at_least(chunk_size, 1, "chunk_size")
     base_seed = _unsigned64(seed, "seed")
     lengths = [min(size, count - start) for start in range(0, count, size)]
-    seeds = [chunk_seed(base_seed, k) for k in range(len(lengths))]
     token = uuid.uuid4().hex
-
-    if executor is None:
-        results = (_draw_chunk(build, token, length, chunk) for length, chunk in zip(lengths, seeds))
-    else:
-        sent = _for_executor(executor, build)
-        tasks = [(sent, token, length, chunk) for length, chunk in zip(lengths, seeds)]
-        results = _results_in_order(_submit_all(executor, _draw_chunk, tasks))
+    tasks = [(token, length, chunk_seed(base_seed, k)) for k, length in enumerate(lengths)]
+    results = _run_all(executor, _draw_chunk, build, tasks)
     try:
         out = None
         start = 0
@@ -251,19 +256,11 @@ def run_chains(
     reproducible only from their starting points on.
     """
     numpy = numpy_module()
-    count = operator.index(chains)
-    if count < 0:
-        raise ValueError(f"chains must be at least 0, got {count}")
-    length = operator.index(n)
-    if length < 0:
-        raise ValueError(f"n must be at least 0, got {length}")
+    count = _at_least(chains, 0, "chains")
+    length = _at_least(n, 0, "n")
     base_seed = _unsigned64(seed, "seed")
-    sent = build if executor is None else _for_executor(executor, build)
-    tasks = [(sent, length, chunk_seed(base_seed, k)) for k in range(count)]
-    if executor is None:
-        results = (_run_chain(*task) for task in tasks)
-    else:
-        results = _results_in_order(_submit_all(executor, _run_chain, tasks))
+    tasks = [(length, chunk_seed(base_seed, k)) for k in range(count)]
+    results = _run_all(executor, _run_chain, build, tasks)
     draws = []
     rates = []
     for points, rate in results:
