@@ -77,7 +77,7 @@ def chunk_seed(seed: SupportsIndex, k: SupportsIndex) -> int:
 # What runs on a worker
 
 _built: Dict[str, Any] = {}
-_built_lock = threading.Lock()
+_built_lock = threading.RLock()  # a build may itself use this module
 _KEEP_BUILT = 4  # objects of the last few calls stay; older ones are dropped
 
 
@@ -103,14 +103,14 @@ def _checked(obj: Any, kinds: Tuple[type, ...], what: str) -> Any:
 
 
 def _built_object(build: Any, token: str, kinds: Tuple[type, ...], what: str) -> Any:
+    # Built under the lock: threads of one process share one object.
     with _built_lock:
         obj = _built.get(token)
-    if obj is None:
-        obj = _checked(_build_here(build)(), kinds, what)
-        with _built_lock:
+        if obj is None:
+            obj = _checked(_build_here(build)(), kinds, what)
             while len(_built) >= _KEEP_BUILT:
                 del _built[next(iter(_built))]
-            obj = _built.setdefault(token, obj)
+            _built[token] = obj
     return obj
 
 

@@ -91,9 +91,12 @@ def by_the_rule(build, n, seed, chunk_size):
                                                   (build_tdr, 5, 1_000_000)])
 def test_serial_threads_and_processes_give_the_rule_bit_for_bit(pool, build, n, chunk_size):
     expected = by_the_rule(build, n, 99, chunk_size)
-    serial = drovik.parallel.sample_array(build, n, seed=99, chunk_size=chunk_size)
+    builds = []
+    counted = lambda: builds.append(1) or build()  # noqa: E731
+    serial = drovik.parallel.sample_array(counted, n, seed=99, chunk_size=chunk_size)
     with ThreadPoolExecutor(3) as threads:
-        threaded = drovik.parallel.sample_array(build, n, seed=99, chunk_size=chunk_size, executor=threads)
+        threaded = drovik.parallel.sample_array(counted, n, seed=99, chunk_size=chunk_size, executor=threads)
+    assert len(builds) == 2  # once per call in a process, however many chunks and threads
     pooled = drovik.parallel.sample_array(build, n, seed=99, chunk_size=chunk_size, executor=pool)
     assert serial.shape == expected.shape and serial.tobytes() == expected.tobytes()
     assert threaded.tobytes() == expected.tobytes() and pooled.tobytes() == expected.tobytes()
