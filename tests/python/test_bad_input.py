@@ -1,105 +1,124 @@
-"""DiscreteDistribution and from_pmf fed wrong arguments: exact exception types, texts and causes, no leaks."""
+"""Every family's arguments fed wrong: exact exception types, texts and causes, the order of the checks, lying
+sequences, unusable correlation matrices, counts too large to allocate, and no leaks on the failing paths."""
 
-import collections.abc
-import ctypes
-import gc
-import operator
+import collections
+import math
 import sys
 from fractions import Fraction
 
 import pytest
 
 import drovik
+import multivar_ref as ref
+from _helpers import (CORR, MAKE, Boom, Calls, Float, Index, IterNotIterator, IterRaises, ListRaisingMidway, Seq,
+                      TupleRaisingMidway, as_double, as_index, assert_no_growth, error_of, expect, prepared, raise_,
+                      unit_box, user)
+from _replica import raises_exactly
 
-D = drovik.DiscreteDistribution
-
-
-class Boom(Exception):
-    """A user exception that must pass through unchanged."""
-
-
-class Returns:
-    """Returns `value` from its conversion method, or raises it when it is an exception."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def _convert(self):
-        if isinstance(self.value, BaseException) or isinstance(self.value, type):
-            raise self.value
-        return self.value
+INF, NAN = math.inf, math.nan
+IV = drovik.Interval(0.0, 1.0)
+OUT_OF_RANGE_INT = "out of range integral type conversion attempted"
 
 
-class Float(Returns):
-    __float__ = Returns._convert
+def one(*x):
+    return 1.0
 
 
-class Index(Returns):
-    __index__ = Returns._convert
-
-
-class FloatSubclassWithBadFloat(float):
-    def __float__(self):
-        raise Boom("never called: the float value is used directly")
-
-
-def _c_api(name, restype):
-    function = ctypes.pythonapi[name]
-    function.argtypes, function.restype = [ctypes.py_object], restype
-    return function
-
-
-# The interpreter's own conversions: the errors they raise are the expected ones.
-as_double = _c_api("PyFloat_AsDouble", ctypes.c_double)
-as_u64 = _c_api("PyLong_AsUnsignedLongLong", ctypes.c_ulonglong)
-
-
-def as_index(value):
-    return as_u64(operator.index(value))
-
-
-def _error(convert, value):
-    """The exception convert(value) raises, or None."""
-    try:
-        convert(value)
-    except Exception as error:
-        return error
-
-
-@pytest.fixture
-def d():
+def pmf3():
     return drovik.from_pmf([1.0, 2.0, 3.0], [1.0, 1.0, 2.0])
 
 
-CONVERSIONS = [("pmf", "x", as_double), ("ppf", "u", as_double), ("pmf_at", "index", as_index),
-               ("cdf_at", "index", as_index), ("sample_n", "n", as_index)]  # seeds: test_random
+UNCALLED = Calls(one)  # the user function of the targets that hold one: no failing call may reach it
+PDF, OPTIONS = drovik.from_pdf(one, IV), drovik.BuildOptions()
+CALL_ARGUMENTS = [  # (target, its maker, valid keywords, arguments that convert as doubles | as unsigned 64-bit)
+    ("Interval", lambda: drovik.Interval, dict(lo=0.0, hi=1.0), "lo hi", ""),
+    ("BuildOptions", lambda: drovik.BuildOptions, {}, "quad_tolerance ppf_tolerance tdr_dpdf_rel_step",
+     "hermite_grid_size tdr_construction_points"),  # max_iterations holds 32 bits: below
+    ("BuildOptions.hermite", lambda: drovik.BuildOptions.hermite, dict(grid_size=4), "", "grid_size"),
+    ("BuildOptions.tdr", lambda: drovik.BuildOptions.tdr, dict(transform="log"), "", "construction_points"),
+    *[(f"ContinuousDistribution.{m}", lambda m=m: getattr(PDF, m), {a: 0.5}, a, "") for m, a in [
+        ("cdf", "x"), ("sf", "x"), ("pdf", "x"), ("logpdf", "x"), ("logcdf", "x"), ("logsf", "x"), ("ppf", "u"),
+        ("isf", "q"), ("interval", "confidence")]],
+    ("ContinuousDistribution.sample_n", lambda: PDF.sample_n, dict(n=1), "", "n seed"),
+    *[(f, lambda f=f: getattr(drovik, f), dict(f=UNCALLED, interval=IV), "", "") for f in ("from_pdf", "from_cdf")],
+    *[(f, lambda f=f: getattr(drovik, f), dict(f=UNCALLED, interval=IV, options=OPTIONS), "", "")
+      for f in ("from_pdf_with_options", "from_cdf_with_options")],
+    ("from_pdf_dpdf", lambda: drovik.from_pdf_dpdf, dict(f=UNCALLED, dpdf=UNCALLED, interval=IV), "", ""),
+    ("from_histogram", lambda: drovik.from_histogram, dict(edges=[0.0, 1.0], counts=[1.0]), "", ""),
+    ("from_pdf_loc_scale", lambda: drovik.from_pdf_loc_scale, dict(f=UNCALLED, interval=IV, loc=0.0, scale=1.0),
+     "loc scale", ""),
+    ("truncated", lambda: drovik.truncated, dict(f=UNCALLED, interval=IV, trunc_interval=IV), "", ""),
+    *[(f"DiscreteDistribution.{m}", lambda m=m: getattr(pmf3(), m), {a: v}, *kinds) for m, a, v, *kinds in [
+        ("pmf", "x", 1.0, "x", ""), ("ppf", "u", 0.5, "u", ""), ("pmf_at", "index", 0, "", "index"),
+        ("cdf_at", "index", 0, "", "index"), ("sample_n", "n", 1, "", "n seed")]],
+    ("rejection_sampler", lambda: drovik.rejection_sampler, dict(f=one, support=unit_box(), pdf_max=1.0), "pdf_max",
+     "max_trials"),
+    ("metropolis_hastings", lambda: drovik.metropolis_hastings, dict(f=one, support=unit_box()),
+     "step_size target_accept", "burn_in thin adapt_steps"),
+    ("hmc_sampler", lambda: drovik.hmc_sampler, dict(f=one, support=unit_box()), "step_size grad_eps",
+     "leapfrog_steps"),
+    ("gibbs_sampler", lambda: drovik.gibbs_sampler, dict(sample_coord=one, support=unit_box(), init=[0, 0]), "",
+     "sweeps_per_sample"),
+    ("conditional_factorization_sampler", lambda: drovik.conditional_factorization_sampler, dict(sample_i=one, dim=2),
+     "", "dim"),
+    ("cdf_mc_estimator", lambda: drovik.cdf_mc_estimator, dict(f=one, support=unit_box()), "",
+     "normalization_samples cdf_samples"),
+    *[(f"{cls}.sample_n", lambda kind=kind: prepared(kind, one).sample_n, dict(n=1), "", "n seed") for cls, kind in
+      [("RejectionSampler", "rejection"), ("MetropolisHastings", "mh"), ("HmcSampler", "hmc"),
+       ("ConditionalFactorizationSampler", "factor")]],
+    ("GaussianCopula.sample", lambda: MAKE["copula"](one).sample, dict(ppfs=[abs, abs]), "", "seed"),
+    ("CdfMcEstimator.estimate_normalization", lambda: MAKE["cdf_mc"](one).estimate_normalization, {}, "", "seed"),
+    ("CdfMcEstimator.cdf", lambda: MAKE["cdf_mc"](one).cdf, dict(x=[0.5, 0.5]), "", "seed"),
+]
+
+
+def call_of(make, valid):
+    return lambda **kw: make()(**{**valid, **kw})
+
+
+TARGETS = {target: call_of(make, valid) for target, make, valid, *_ in CALL_ARGUMENTS}
+
+
+# ---------------------------------------------------------------------------
+# Numbers
+
+D, U = as_double, as_index
 BAD_VALUES = ["a", None, [1.0], 1j, 1.0, Fraction(1), Float("1.0"), Index(1.0), Float(TypeError("refused")),
-              Index(TypeError("refused")), Float(Boom()), Index(Boom()), 2**1024, -1, 2**64, Index(-1)]
+              Index(TypeError("refused")), Float(Boom()), Index(Boom()), 2**1024, -1, 2**64, Index(-1), -2**63,
+              Index(2**64)]
+# All conversions are one routine per kind: every bad value on one argument of each kind (a seed may be None), and
+# on every other argument a value that tells its kind from the others.
+EVERY_VALUE = {("DiscreteDistribution.pmf", "x"), ("DiscreteDistribution.pmf_at", "index"),
+               ("DiscreteDistribution.sample_n", "seed")}
+NUMERIC_CASES = [pytest.param(t, a, c, v, id=f"{t}-{a}-{v!r:.30}") for t, _, _, *kinds in CALL_ARGUMENTS
+                 for c, names in zip((D, U), kinds) for a in names.split()
+                 for v in (BAD_VALUES if (t, a) in EVERY_VALUE else ["a"] if c is D else [1.0, -1])
+                 if error_of(c, v) is not None and not (a == "seed" and v is None)]
 
 
-@pytest.mark.parametrize(
-    "method, arg, convert, value",
-    [(m, a, c, v) for m, a, c in CONVERSIONS for v in BAD_VALUES if _error(c, v) is not None],
-)
-def test_conversion_errors(d, method, arg, convert, value):
-    inner = _error(convert, value)
+@pytest.mark.parametrize("target, arg, convert, value", NUMERIC_CASES)
+def test_numeric_arguments_refuse_with_the_interpreter_errors(target, arg, convert, value):
+    inner = error_of(convert, value)
     with pytest.raises(type(inner)) as info:
-        getattr(d, method)(value)
+        TARGETS[target](**{arg: value})
     if type(inner) is TypeError:  # prefixed, the interpreter's error as its cause
         assert type(info.value) is TypeError and info.value.args == (f"argument '{arg}': {inner}",)
         assert type(info.value.__cause__) is TypeError and str(info.value.__cause__) == str(inner)
-    else:  # OverflowError and user exceptions pass unchanged
+    else:  # OverflowError and the user's own exceptions pass unchanged
         assert type(info.value) is type(inner) and str(info.value) == str(inner)
     if getattr(value, "value", None) is inner:  # the user's own exception
         assert inner is (info.value.__cause__ if type(inner) is TypeError else info.value)
 
 
-@pytest.mark.parametrize(
-    "value, pmf", [(Float(1.0), 0.25), (Index(3), 0.5), (Fraction(2), 0.25), (FloatSubclassWithBadFloat(2.0), 0.25),
-                   (2**100, 0.0)],
-)
-def test_double_accepts_numeric_objects(d, value, pmf):
-    assert d.pmf(value) == d.pmf(x=value) == pmf
+@pytest.mark.parametrize("value", [-1, 2**32, 2**64, -(2**100)])
+def test_max_iterations_outside_32_bits_is_one_overflow_message(value):
+    raises_exactly(OverflowError, OUT_OF_RANGE_INT, drovik.BuildOptions, max_iterations=value)
+
+
+@pytest.mark.parametrize("value, pmf", [(Float(1.0), 0.25), (Index(3), 0.5), (Fraction(2), 0.25), (2**100, 0.0),
+                                        (type("F", (float,), {"__float__": lambda s: raise_(Boom())})(2.0), 0.25)])
+def test_double_accepts_numeric_objects(value, pmf):  # a float subclass is read directly, never converted
+    assert pmf3().pmf(value) == pmf3().pmf(x=value) == pmf
 
 
 def test_unsigned_and_numpy_arguments():
@@ -111,220 +130,370 @@ def test_unsigned_and_numpy_arguments():
     assert d.sample_n(np.uint64(2), seed=np.uint64(5)) == d.sample_n(2, seed=5)
 
 
-@pytest.mark.parametrize("n", [2**62, 2**64 - 1])
-@pytest.mark.parametrize("seed", [None, 1])
-def test_unallocatable_count_raises_memory_error_at_once(d, n, seed):
-    with pytest.raises(MemoryError):
-        d.sample_n(n, seed=seed)
-    assert d.sample_n(3, seed=2) == d.sample_n(3, seed=2)
-
-
 # ---------------------------------------------------------------------------
-# Sequences
+# Classes, flags and names
 
-
-@pytest.mark.parametrize("value", [3, None, frozenset([1.0]), (x for x in [1.0]), {}.keys(), Float(1.0)])
-@pytest.mark.parametrize("position", ["points", "pmf"])
-def test_non_sequences_are_refused(value, position):
-    with pytest.raises(TypeError) as info:
-        drovik.from_pmf(*((value, [1.0]) if position == "points" else ([1.0], value)))
-    name = type(value).__name__
-    assert str(info.value) == f"argument '{position}': '{name}' object cannot be converted to 'Sequence'"
-    assert info.value.__cause__ is None
-
-
-class Logged(Float):
-    log = []
-
-    def __float__(self):
-        Logged.log.append(self.value)
-        return 1.0
-
-
-def test_both_sequences_are_checked_then_points_read_first():
-    Logged.log.clear()
-    with pytest.raises(TypeError, match=r"^argument 'pmf': 'int' object cannot be converted to 'Sequence'$"):
-        drovik.from_pmf([Logged("p0")], 3)
-    drovik.from_pmf([Logged("p1"), Logged("p2")], [Logged("m1"), Logged("m2")])
-    with pytest.raises(TypeError):
-        drovik.from_pmf([Logged("p3"), "x", Logged("p4")], [Logged("m3")])
-    assert Logged.log == ["p1", "p2", "m1", "m2", "p3"]
-
-
-class ListRaisingMidway(list):
-    def __iter__(self):
-        yield 1.0
-        raise Boom("iteration")
-
-
-class TupleRaisingMidway(tuple):
-    __iter__ = ListRaisingMidway.__iter__
-
-
-class Seq:
-    """Registered as a Sequence without inheriting; an exception item is raised when read."""
-
-    def __init__(self, items, length=None):
-        self.items, self.length = items, length
-
-    def __len__(self):
-        return self.length() if self.length else len(self.items)
-
-    def __getitem__(self, i):
-        if isinstance(self.items[i], BaseException):
-            raise self.items[i]
-        return self.items[i]
-
-
-collections.abc.Sequence.register(Seq)
-
-
-class IterNotIterator(Seq):
-    def __iter__(self):
-        return 5
-
-
-@pytest.mark.parametrize(
-    "bad",
-    [[1.0, "a"], [1.0, None], [b"x"], [Float(Boom())], [Float(TypeError("item refuses"))], [Index(Boom())],
-     [2**1024], "ab", ListRaisingMidway([1.0, 2.0]), TupleRaisingMidway((1.0, 2.0)), Seq([0.0, Boom()]),
-     IterNotIterator([])],
-)
-@pytest.mark.parametrize("position", ["points", "pmf"])
-def test_item_and_iteration_errors_pass_unchanged(bad, position):
-    expected = _error(lambda items: [as_double(x) for x in items], bad)
-    with pytest.raises(type(expected)) as info:
-        drovik.from_pmf(*((bad, [1.0, 1.0]) if position == "points" else ([1.0, 2.0], bad)))
-    assert type(info.value) is type(expected) and str(info.value) == str(expected)
-    assert info.value.__cause__ is None
-
-
-def test_an_empty_string_is_an_empty_sequence():
-    with pytest.raises(drovik.BuildError, match="^discrete distribution has no support points$"):
-        drovik.from_pmf("", [])
-
-
-# Items come from iteration: the length is at most a hint.
-@pytest.mark.parametrize(
-    "points",
-    [b"\x00\x01", range(2), Seq([0, 1]), Seq([0.0, 1.0], length=lambda: 0),
-     Seq([0.0, 1.0], length=lambda: sys.maxsize), Seq([0.0, 1.0], length=lambda: 1 / 0)],
-    ids=["bytes", "range", "registered", "len-0", "len-maxsize", "len-raises"],
-)
-def test_other_sequences_are_accepted(points):
-    assert drovik.from_pmf(points, Seq([1, 3])).points() == [0.0, 1.0]
-
-
-# ---------------------------------------------------------------------------
-# Argument binding
-
-
-def _call(target, *args, **kwargs):
-    if target == "from_pmf":
-        return drovik.from_pmf(*args, **kwargs)
-    return getattr(drovik.from_pmf([1.0, 2.0], [1.0, 1.0]), target)(*args, **kwargs)
-
-
-SN = "DiscreteDistribution.sample_n()"
-BINDING_ERRORS = [  # the other texts are pinned for the continuous factories
-    ("from_pmf", (), {}, "from_pmf() missing 2 required positional arguments: 'points' and 'pmf'"),
-    ("from_pmf", (3,), {}, "from_pmf() missing 1 required positional argument: 'pmf'"),  # before conversion
-    ("sample_n", ("a", -1, 2.0), {}, f"{SN} takes from 1 to 2 positional arguments but 3 were given"),
-    ("sample_n", (1, 2), {"seed": 3}, f"{SN} got multiple values for argument 'seed'"),
-    ("sample_n", ("a",), {"self": 3}, f"{SN} got an unexpected keyword argument 'self'"),
-    ("pmf", (1.0, 2.0), {}, "DiscreteDistribution.pmf() takes 1 positional arguments but 2 were given"),
-    ("ppf", (), {"\udc80": 0.5}, "DiscreteDistribution.ppf() got an unexpected keyword argument '\udc80'"),
-    ("cdf_at", (-1,), {"index": -1}, "DiscreteDistribution.cdf_at() got multiple values for argument 'index'"),
+KINDS = [  # (target, argument, value, kind): every argument of a class, bool or str kind
+    *[(t, "interval", (0, 1), "Interval") for t in ("from_pdf", "from_pdf_with_options", "from_pdf_dpdf", "from_cdf",
+                                                    "from_cdf_with_options", "from_pdf_loc_scale", "truncated")],
+    ("truncated", "trunc_interval", [0.0, 1.0], "Interval"), ("from_pdf_dpdf", "options", 3, "BuildOptions"),
+    *[(t, "options", IV, "BuildOptions") for t in ("from_pdf_with_options", "from_cdf_with_options", "from_histogram",
+                                                   "from_pdf_loc_scale", "truncated")],
+    ("from_pdf_with_options", "options", None, "BuildOptions"), ("from_histogram", "density", 1, "PyBool"),
+    ("BuildOptions", "use_newton", 1, "PyBool"), ("BuildOptions", "tdr_transform", b"log", "PyString"),
+    ("BuildOptions.tdr", "transform", None, "PyString"), ("from_histogram", "edges", 5, "Sequence"),
+    ("from_histogram", "counts", (x for x in [1.0]), "Sequence"),
+    *[(t, "support", v, "HyperRect") for v in ([[0.0], [1.0]], None, IV, "HyperRect") for t in
+      ("rejection_sampler", "metropolis_hastings", "hmc_sampler", "gibbs_sampler", "cdf_mc_estimator")],
 ]
 
 
-@pytest.mark.parametrize("target, args, kwargs, message", BINDING_ERRORS, ids=[repr(m) for *_, m in BINDING_ERRORS])
-def test_binding_errors(target, args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        _call(target, *args, **kwargs)
-    assert type(info.value) is TypeError and info.value.args == (message,)
+@pytest.mark.parametrize("target, arg, value, kind", KINDS, ids=[f"{t}-{a}-{v!r:.20}" for t, a, v, _ in KINDS])
+def test_arguments_of_a_kind_refuse_other_objects_and_call_nothing(target, arg, value, kind):
+    make = TARGETS[target]
+    message = f"argument '{arg}': '{type(value).__name__}' object cannot be converted to '{kind}'"
+    assert raises_exactly(TypeError, message, make, **{arg: value}).__cause__ is None
+    assert UNCALLED.args == []
 
 
-def test_keywords_bind_like_positions(d):
+# ---------------------------------------------------------------------------
+# Sequences of numbers
+
+
+class Sly:
+    """The Sequence check itself fails: reading __class__ raises."""
+
+    @property
+    def __class__(self):
+        raise Boom("__class__")
+
+
+CHECKED = {  # the sequence arguments: make, read back, name, what the items [0, 1] give, what "" raises
+    "from_pmf-points": (lambda v: drovik.from_pmf(v, [1, 3]), lambda d: d.points(), "points", [0.0, 1.0],
+                        (drovik.BuildError, "discrete distribution has no support points")),
+    "from_pmf-pmf": (lambda v: drovik.from_pmf([0.0, 1.0], v), lambda d: d.pmf_at(1), "pmf", 1.0,
+                     (drovik.BuildError, "discrete distribution has no support points")),
+    "HyperRect-lo": (lambda v: drovik.HyperRect(v, [2.0, 2.0]), lambda r: r.lo(), "lo", [0.0, 1.0],
+                     (drovik.BuildError, ref.EMPTY_BOX)),
+    "HyperRect-hi": (lambda v: drovik.HyperRect([-1.0, -1.0], v), lambda r: r.hi(), "hi", [0.0, 1.0],
+                     (drovik.BuildError, ref.EMPTY_BOX)),
+    "gibbs-init": (lambda v: drovik.gibbs_sampler(one, unit_box(), v, 0), lambda g: g.step(), "init", [0.0, 1.0],
+                   (drovik.SampleError, ref.MCMC_FAILED)),
+    "cdf_mc-x": (lambda v: drovik.cdf_mc_estimator(one, unit_box((-1, -1), (2, 2)), 1, 1).cdf(v), lambda p: p, "x",
+                 2.0 / 9.0, (drovik.SampleError, ref.INTEGRATION_FAILED)),
+}
+NON_SEQUENCES = [3, None, frozenset([1.0]), (x for x in [1.0]), {}.keys(), {0: 1.0}, Float(1.0)]
+BAD_ITEMS = [[1.0, "a"], [1.0, None], [b"x"], [Float(Boom())], [Float(TypeError("item refuses"))], [Index(Boom())],
+             [2**1024], "ab", ListRaisingMidway([1.0, 2.0]), TupleRaisingMidway((1.0, 2.0)), Seq([0.0, Boom()]),
+             IterNotIterator([]), IterRaises([0.0])]
+LYING = [b"\x00\x01", range(2), Seq([0, 1]), Seq([0.0, 1.0], length=lambda: 0),
+         Seq([0.0, 1.0, IndexError()], length=lambda: 9), Seq([0.0, 1.0], length=lambda: sys.maxsize),
+         Seq([0.0, 1.0], length=lambda: 1 / 0), Seq([False, True], length=lambda: 2**70),
+         collections.deque([0.0, 1.0]), memoryview(b"\x00\x01")]
+
+
+@pytest.mark.parametrize("name", CHECKED)
+def test_sequences_of_numbers(name):
+    make, read, arg, ok, empty = CHECKED[name]
+    for value in NON_SEQUENCES:
+        message = f"argument '{arg}': '{type(value).__name__}' object cannot be converted to 'Sequence'"
+        assert raises_exactly(TypeError, message, make, value).__cause__ is None
+    with pytest.raises(Boom, match="^__class__$"):
+        make(Sly())
+    for bad in BAD_ITEMS:  # the item's or the iteration's own error, unchanged
+        expected = error_of(lambda items: [as_double(x) for x in items], bad)
+        with pytest.raises(type(expected)) as info:
+            make(bad)
+        assert type(info.value) is type(expected) and str(info.value) == str(expected)
+        assert info.value.__cause__ is None
+    # Only what must stop the call escapes a length hint; an item may stop it too.
+    for stop in (KeyboardInterrupt("in an item"), KeyboardInterrupt("in len"), SystemExit(3)):
+        with pytest.raises(type(stop)) as info:
+            make(Seq([0.0, stop]) if "item" in str(stop) else Seq([0.0, 1.0], length=lambda: raise_(stop)))
+        assert info.value is stop
+    for value in LYING:  # items come from iteration: the length is at most a hint
+        assert read(make(value)) == ok, value
+    raises_exactly(*empty, make, "")  # a str passes the check
+
+
+# ---------------------------------------------------------------------------
+# Sequences of functions and of rows
+
+STR_VEC = "Can't extract `str` to `Vec`"
+VECTOR_ERRORS = [  # value, exception, message after "argument '<name>': " (None: unchanged)
+    ("ab", TypeError, STR_VEC), ("", TypeError, STR_VEC),
+    (3, TypeError, "'int' object cannot be converted to 'Sequence'"),
+    ({0: 1.0}, TypeError, "'dict' object cannot be converted to 'Sequence'"),
+    ((x for x in []), TypeError, "'generator' object cannot be converted to 'Sequence'"),
+    (IterRaises([]), Boom, None), (IterNotIterator([]), TypeError, str(error_of(iter, IterNotIterator([])))),
+]
+
+
+class RowsRaisingMidway(list):
+    def __iter__(self):
+        yield [1.0]
+        raise Boom("iteration")
+
+
+VECTOR_CASES = [("ppfs", *c) for c in VECTOR_ERRORS + [(ListRaisingMidway([abs, abs]), Boom, None),
+                                                       (TupleRaisingMidway((abs,)), Boom, None)]]
+VECTOR_CASES += [("corr", *c) for c in VECTOR_ERRORS + [
+    (RowsRaisingMidway([[1.0]]), Boom, None),
+    ([[1.0], 1.0], TypeError, "'float' object cannot be converted to 'Sequence'"),
+    (["ab"], TypeError, STR_VEC), ([3], TypeError, "'int' object cannot be converted to 'Sequence'"),
+    ([[1.0, "a"]], TypeError, str(error_of(as_double, "a"))),
+    ([[2**1024]], OverflowError, None), ([[Float(Boom())]], Boom, None), ([[Index(Boom())]], Boom, None),
+    ([ListRaisingMidway([1.0, 2.0])], Boom, None), ([Seq([Boom()])], Boom, None),
+    ([IterNotIterator([])], TypeError, str(error_of(iter, IterNotIterator([])))),
+]]
+
+
+@pytest.mark.parametrize("arg, value, exc, text", VECTOR_CASES, ids=[f"{c[0]}-{i}" for i, c in enumerate(VECTOR_CASES)])
+def test_vector_arguments(arg, value, exc, text):
+    with pytest.raises(exc) as info:
+        drovik.gaussian_copula(value) if arg == "corr" else drovik.gaussian_copula(CORR).sample(value, seed=1)
+    if exc is TypeError and text is not None:
+        assert type(info.value) is TypeError and info.value.args == (f"argument '{arg}': {text}",)
+        cause = info.value.__cause__  # an item's conversion error is kept as the cause
+        assert cause is None if text == STR_VEC or "cannot be converted" in text else str(cause) == text
+    else:
+        assert type(info.value) is exc and info.value.__cause__ is None
+
+
+def test_correlation_matrices_of_any_sequence_kind():
+    np = pytest.importorskip("numpy")
+    for corr in ([b"\x04"], ((1.0,),), collections.deque([[True]]), [range(1, 2)], [[Fraction(1)]], [[Index(1)]],
+                 Seq([[1.0]], length=lambda: 1 / 0), Seq([[1.0], IndexError()], length=lambda: sys.maxsize)):
+        assert drovik.gaussian_copula(corr).dim() == 1
+    assert drovik.gaussian_copula(np.eye(3)).dim() == 3
+    refused = TypeError("refused")
+    error = error_of(drovik.gaussian_copula, [[1.0, Float(refused)], [0.5, 1.0]])
+    assert type(error) is TypeError and error.args == ("argument 'corr': refused",) and error.__cause__ is refused
+
+
+def test_ppfs_of_any_sequence_kind_and_length():
+    copula, ident = drovik.gaussian_copula(CORR), Calls(lambda u: u)
+    expected = copula.sample([ident, ident], seed=4)
+    for ppfs in ((ident, ident), collections.deque([ident, ident]), Seq([ident, ident], length=lambda: 1 / 0),
+                 Seq([ident, ident, IndexError()], length=lambda: sys.maxsize)):
+        assert copula.sample(ppfs, seed=4) == expected
+    ident.args.clear()
+    for ppfs in ([], [ident], [ident] * 3, Seq([ident], length=lambda: 2)):  # before any quantile function is called
+        for seed in (None, 1):
+            raises_exactly(drovik.SampleError, ref.MCMC_FAILED, copula.sample, ppfs, seed)
+    for ppfs in (b"\x01\x02", range(2), [None, ident], [3, 4]):  # items are taken as they are: calling them fails
+        raises_exactly(drovik.SampleError, ref.INVERSION_FAILED, copula.sample, ppfs, seed=1)
+    assert ident.args == []
+
+
+@pytest.mark.parametrize("corr, ok", [
+    ([[NAN]], False), ([[INF]], False), ([[-INF]], False), ([[1.0, 0.0], [NAN, 1.0]], False),
+    ([[1.0, 0.0], [INF, 1.0]], False), ([[1.0, 0.0], [-INF, 1.0]], False), ([[1.0, 0.0], [0.0, NAN]], False),
+    ([[1.0, NAN], [0.5, 1.0]], True), ([[1.0, INF], [0.0, 1.0]], True), ([[Float(NAN)]], False), ([[5e-324]], True),
+    ([[0.0]], False), ([[-0.0]], False), ([[-1.0]], False), ([[4.0, 2.0], [2.0, 1.0]], False),
+    ([[1e-320, 0.0], [1.0, 1.0]], False), ([[1e-300, 0.0], [0.0, 1e300]], True), ([[]], False), ([], False),
+    ([[1.0, 0.0, 0.0]], False), ([[1.0], [0.5]], False), ([[1.0], [0.5, 1.0]], False), ([[1.0, 0.5], [0.5]], False),
+    ([[1.0, 2.0], [2.0, 1.0]], False),
+])
+def test_correlation_pivots_must_be_finite_and_positive(corr, ok):
+    if ok:
+        assert drovik.gaussian_copula(corr).dim() == len(corr)
+    else:
+        assert raises_exactly(ValueError, "InvalidCorrelation", drovik.gaussian_copula, corr).__cause__ is None
+
+
+# ---------------------------------------------------------------------------
+# Binding
+
+SN = "DiscreteDistribution.sample_n()"
+BINDING_ERRORS = [  # one of each message of the one binder
+    (lambda: drovik.from_pmf(), "from_pmf() missing 2 required positional arguments: 'points' and 'pmf'"),
+    (lambda: drovik.from_pmf(3), "from_pmf() missing 1 required positional argument: 'pmf'"),  # before conversion
+    (lambda: pmf3().sample_n("a", -1, 2.0), f"{SN} takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda: pmf3().sample_n(1, 2, seed=3), f"{SN} got multiple values for argument 'seed'"),
+    (lambda: pmf3().sample_n("a", self=3), f"{SN} got an unexpected keyword argument 'self'"),
+    (lambda: pmf3().pmf(1.0, 2.0), "DiscreteDistribution.pmf() takes 1 positional arguments but 2 were given"),
+    (lambda: pmf3().ppf(**{"\udc80": 0.5}), "DiscreteDistribution.ppf() got an unexpected keyword argument '\udc80'"),
+    (lambda: drovik.metropolis_hastings(one, unit_box(), seed=1),
+     "metropolis_hastings() got an unexpected keyword argument 'seed'"),
+    (lambda: MAKE["cdf_mc"](one).estimate_normalization(1, 2),
+     "CdfMcEstimator.estimate_normalization() takes from 0 to 1 positional arguments but 2 were given"),
+    (lambda: MAKE["factor"](one).sample_n(1, seed=2, n=3),
+     "ConditionalFactorizationSampler.sample_n() got multiple values for argument 'n'"),
+]
+
+
+@pytest.mark.parametrize("call, message", BINDING_ERRORS, ids=[repr(m) for _, m in BINDING_ERRORS])
+def test_binding_errors(call, message):
+    assert raises_exactly(TypeError, message, call).__cause__ is None
+
+
+def test_keywords_bind_like_positions():
+    d = pmf3()
     assert drovik.from_pmf(pmf=[1.0, 3.0], points=[5.0, 6.0]).points() == [5.0, 6.0]
     assert d.sample_n(seed=3, n=2) == d.sample_n(2, 3) == d.sample_n(2, seed=3)
     assert (d.ppf(u=0.5), d.pmf(x=1.0), d.pmf_at(index=0), d.cdf_at(index=1)) == (2.0, 0.25, 0.25, 0.5)
 
 
-@pytest.mark.parametrize(
-    "kwargs, expected, arg",
-    [({"seed": "b", "n": "a"}, TypeError, "n"), ({"n": -1, "seed": "b"}, OverflowError, None),
-     ({"n": 1, "seed": "b"}, TypeError, "seed"), ({"n": 1.0, "seed": -1}, TypeError, "n")],
-)
-def test_arguments_are_converted_in_parameter_order(d, kwargs, expected, arg):
-    with pytest.raises(expected) as info:
-        d.sample_n(**kwargs)
-    assert type(info.value) is expected and str(info.value).startswith(f"argument '{arg}': ") == bool(arg)
+NO_ARGUMENTS = {  # the methods without parameters, and a maker of their object
+    "discrete": (pmf3, ["len", "points", "mean", "var", "std", "sample"]),
+    "continuous": (lambda: PDF, ["support", "sample", "mean", "var", "std", "median", "entropy", "uses_tdr",
+                                 "uses_hermite_table"]),
+    "box": (unit_box, ["dim", "lo", "hi"]), "rejection": (None, ["dim", "pdf_max", "sample"]),
+    "mh": (None, ["init", "step", "sample", "accept_rate"]), "hmc": (None, ["init", "sample"]),
+    "gibbs": (None, ["step", "sample"]), "factor": (None, ["sample"]), "copula": (None, ["dim"]),
+}
 
 
-@pytest.mark.parametrize("method", ["len", "points", "mean", "var", "std", "sample"])
-@pytest.mark.parametrize("args, kwargs", [((None,), {}), ((), {"x": 1})])
-def test_methods_without_parameters_refuse_arguments(d, method, args, kwargs):
-    with pytest.raises(TypeError, match=rf"{method}\(\) takes no (keyword )?arguments"):
-        getattr(d, method)(*args, **kwargs)
+@pytest.mark.parametrize("kind", NO_ARGUMENTS)
+def test_methods_without_parameters_refuse_arguments_and_foreign_selves(kind):
+    make, names = NO_ARGUMENTS[kind]
+    fn = user(kind)
+    target = make() if make else MAKE[kind](fn)
+    for name in names:
+        for args, kwargs in (((None,), {}), ((), {"x": 1})):
+            with pytest.raises(TypeError, match=rf"{name}\(\) takes no (keyword )?arguments"):
+                getattr(target, name)(*args, **kwargs)
+        for foreign in (5, None, IV, drovik.BuildError("x")):
+            with pytest.raises(TypeError):
+                getattr(type(target), name)(foreign)
+    assert fn.args == []
 
 
-def test_unbound_methods_check_self():
-    for call in (lambda: D.mean(5), lambda: D.ppf(None, 0.5), lambda: D.sample_n("x", 3), D.points,
-                 lambda: D.len(drovik.BuildError("x"))):
-        with pytest.raises(TypeError):
-            call()
+ORDER = [  # the first failing argument in parameter order decides; core checks come after all conversions
+    (lambda: pmf3().sample_n(seed="b", n="a"), TypeError, "argument 'n': "),
+    (lambda: pmf3().sample_n(n=-1, seed="b"), OverflowError, ""),
+    (lambda: pmf3().sample_n(n=1.0, seed=-1), TypeError, "argument 'n': "),
+    (lambda: drovik.Interval("a", NAN), TypeError, "argument 'lo': "),
+    (lambda: drovik.Interval(NAN, "a"), TypeError, "argument 'hi': "),
+    # The transform is parsed only after every argument has been converted.
+    (lambda: drovik.BuildOptions(tdr_transform="bogus", tdr_dpdf_rel_step="x"), TypeError, "argument 'tdr_dpdf"),
+    (lambda: drovik.BuildOptions.tdr("bogus", -1), OverflowError, ""),
+    (lambda: drovik.rejection_sampler(one, [0.0], "x", -1), TypeError, "argument 'support': "),
+    (lambda: drovik.rejection_sampler(one, unit_box(), "x", -1), TypeError, "argument 'pdf_max': "),
+    (lambda: drovik.rejection_sampler(one, unit_box(), NAN, -1), OverflowError, ""),
+    (lambda: drovik.gibbs_sampler(one, unit_box(), 3, -1), TypeError, "argument 'init': "),
+    # The items of a sequence are read after the other arguments are converted.
+    (lambda: drovik.gibbs_sampler(one, unit_box(), ["a"], -1), OverflowError, ""),
+    (lambda: MAKE["copula"](one).sample("ab", seed=-1), TypeError, "argument 'ppfs': "),
+    (lambda: MAKE["copula"](one).sample([abs], seed=-1), OverflowError, ""),
+    (lambda: drovik.HyperRect([Float(Boom)], 3), TypeError, "argument 'hi': "),
+    (lambda: drovik.HyperRect([Float(Boom("lo"))], [Float(Boom("hi"))]), Boom, "lo"),
+    (lambda: drovik.from_pmf([Float(Boom)], 3), TypeError, "argument 'pmf': "),
+    (lambda: drovik.from_pmf([Float(Boom("points"))], [Float(Boom("pmf"))]), Boom, "points"),
+]
+
+
+@pytest.mark.parametrize("call, exc, start", ORDER)
+def test_arguments_are_checked_in_parameter_order(call, exc, start):
+    with pytest.raises(exc) as info:
+        call()
+    assert type(info.value) is exc and str(info.value).startswith(start)
 
 
 # ---------------------------------------------------------------------------
-# Failing paths must not leak
+# Sizes no memory can hold: MemoryError before any user function is called
 
 
-def _iterations_without_growth(fn, watched, rounds=400):
-    for _ in range(20):
-        fn()
-    gc.collect()
-    before_refs = [sys.getrefcount(o) for o in watched]
-    total = getattr(sys, "gettotalrefcount", None)
-    before_total, before_blocks = total() if total else None, sys.getallocatedblocks()
-    for _ in range(rounds):
-        fn()
-    gc.collect()
-    assert [sys.getrefcount(o) for o in watched] == before_refs
-    if total:
-        assert total() - before_total < rounds // 4
-    if before_blocks:  # zero under the system allocator
-        assert sys.getallocatedblocks() - before_blocks < rounds // 4
+SAMPLE_N = {"discrete": lambda fn: pmf3(), "continuous": lambda fn: drovik.from_pdf(fn, IV),
+            **{kind: lambda fn, kind=kind: prepared(kind, fn) for kind in ("rejection", "mh", "hmc", "factor")}}
 
 
-def _expect(exc, fn, *args, **kwargs):
-    def run():
-        with pytest.raises(exc):
-            fn(*args, **kwargs)
+@pytest.mark.parametrize("seed", [None, 1])
+@pytest.mark.parametrize("n", [2**62, 2**64 - 1])
+@pytest.mark.parametrize("kind", SAMPLE_N)
+def test_unallocatable_sample_n_fails_before_any_call(kind, n, seed):
+    fn = user(kind)
+    sampler = SAMPLE_N[kind](fn)
+    fn.args.clear()
+    with pytest.raises(MemoryError):
+        sampler.sample_n(n, seed=seed)
+    assert fn.args == [] and len(sampler.sample_n(2, seed=3)) == 2
 
-    return run
+
+@pytest.mark.parametrize("dim", [2**60, 2**62, 2**64 - 1])  # beyond what any vector of doubles can hold
+def test_unallocatable_factorization_dimension(dim):
+    fn = user("factor", limit=1000)
+    sampler = drovik.conditional_factorization_sampler(fn, dim)
+    for call in (sampler.sample, lambda: sampler.sample_n(1, seed=1)):
+        with pytest.raises(MemoryError):
+            call()
+    assert fn.args == []
+
+
+@pytest.mark.parametrize("options", [lambda: drovik.BuildOptions.hermite(2**60),
+                                     lambda: drovik.BuildOptions.tdr("log", 2**60),
+                                     lambda: drovik.BuildOptions.tdr("inv_sqrt", 2**64 - 1)],
+                         ids=["hermite", "tdr-log", "tdr-box"])
+def test_an_impossible_table_size_is_a_memory_error_before_any_density_call(options):
+    fn = Calls(one)
+    with pytest.raises(MemoryError):
+        drovik.from_pdf_with_options(fn, IV, options())
+    assert fn.args == []
+
+
+# ---------------------------------------------------------------------------
+# No references kept or leaked on any path
+
+
+def raising(*args):
+    raise ValueError("junk")
+
+
+def interrupting(*args):
+    raise KeyboardInterrupt
+
+
+def test_factories_copy_their_arguments():
+    ppf = lambda u: u  # noqa: E731
+    rect, init, corr, x, ppfs = unit_box(), [0.5, 0.5], [[1.0, 0.5], [0.5, 1.0]], [0.5, 0.5], [ppf, ppf]
+    edges, counts, options = [0.0, 1.0, 3.0], [1.0, 1.0], drovik.BuildOptions()
+    watched = [rect, init, corr, corr[0], corr[1], x, ppfs, ppf, edges, counts, options]
+    before = [sys.getrefcount(o) for o in watched]
+    kept = [drovik.rejection_sampler(one, rect, 1.0), drovik.metropolis_hastings(one, rect),
+            drovik.hmc_sampler(one, rect), drovik.gibbs_sampler(one, rect, init),
+            drovik.from_histogram(edges, counts, False, options), drovik.gaussian_copula(corr),
+            drovik.cdf_mc_estimator(one, rect, 3, 3)]
+    kept[-2].sample(ppfs)
+    kept[-1].cdf(x)
+    assert [sys.getrefcount(o) for o in watched] == before
 
 
 def _leak_cases():
-    dist = drovik.from_pmf([1.0, 2.0, 3.0], [1.0, 1.0, 2.0])
+    dist, points, short, mid = pmf3(), [0.0, 1.0], [1.0], ListRaisingMidway([0.0, 1.0])
     big, text, seed = 2**64 + 12345, "not a number" + "!" * 3, 2**64 - 1 - 77
-    bad_float = Float(Boom)  # an exception class: a fresh instance each time, no growing traceback
-    bad_type, bad_index = Float(TypeError), Index(Boom)
-    points, short, mid, items = [1.0, 2.0, 3.0], [1.0], ListRaisingMidway([1.0, 2.0]), [1.0, text, 2.0]
+    bad_float = Float(Boom)  # an exception class: a fresh instance each time
+    rejecting, copula = drovik.rejection_sampler(raising, unit_box(), 1.0, 3), drovik.gaussian_copula(CORR)
+    ragged, tdr, truncated = [[1.0, 0.5], [0.5]], drovik.BuildOptions.tdr("log"), drovik.truncated(one, IV, IV)
     return [
-        ("ppf-str", _expect(TypeError, dist.ppf, text), [dist, text]),
-        ("ppf-float-raises", _expect(Boom, dist.ppf, bad_float), [dist, bad_float]),
-        ("pmf-float-type-error", _expect(TypeError, dist.pmf, bad_type), [dist, bad_type]),
-        ("ppf-out-of-range", _expect(drovik.SampleError, dist.ppf, 1.5), [dist]),
-        ("cdf_at-panic", _expect(drovik.PanicException, dist.cdf_at, 3), [dist]),
-        ("pmf_at-overflow", _expect(OverflowError, dist.pmf_at, big), [dist, big]),
-        ("pmf_at-index-raises", _expect(Boom, dist.pmf_at, bad_index), [dist, bad_index]),
-        ("sample_n-memory", _expect(MemoryError, dist.sample_n, 2**62, seed=seed), [dist, seed]),
-        ("sample_n-keyword", _expect(TypeError, dist.sample_n, 1, sed=seed), [dist, seed]),
-        ("from_pmf-length", _expect(drovik.BuildError, drovik.from_pmf, points, short), [points, short]),
-        ("from_pmf-not-sequence", _expect(TypeError, drovik.from_pmf, points, big), [points, big]),
-        ("from_pmf-item", _expect(TypeError, drovik.from_pmf, items, points), [items, text, points]),
-        ("from_pmf-midway", _expect(Boom, drovik.from_pmf, points, mid), [points, mid]),
+        ("str", expect(TypeError, dist.ppf, text), [dist, text]),
+        ("float-raises", expect(Boom, dist.ppf, bad_float), [dist, bad_float]),
+        ("overflow", expect(OverflowError, dist.pmf_at, big), [dist, big]),
+        ("sample-error", expect(drovik.SampleError, dist.ppf, 1.5), [dist]),
+        ("panic", expect(drovik.PanicException, dist.cdf_at, 3), [dist]),
+        ("memory", expect(MemoryError, dist.sample_n, 2**62, seed=seed), [dist, seed]),
+        ("keyword", expect(TypeError, dist.sample_n, 1, sed=seed), [dist, seed]),
+        ("build-error", expect(drovik.BuildError, drovik.from_pmf, points, short), [points, short]),
+        ("not-sequence", expect(TypeError, drovik.from_pmf, points, big), [points, big]),
+        ("item", expect(TypeError, drovik.HyperRect, [text], points), [text, points]),
+        ("midway", expect(Boom, drovik.HyperRect, mid, points), [mid, points]),
+        ("support", expect(TypeError, drovik.metropolis_hastings, one, points), [one, points]),
+        ("rejection-fails", expect(drovik.SampleError, rejecting.sample_n, 2, seed=seed), [rejecting, raising]),
+        ("corr-ragged", expect(ValueError, drovik.gaussian_copula, ragged), [ragged, ragged[0]]),
+        ("corr-item", expect(TypeError, drovik.gaussian_copula, [[1.0, text]]), [text]),
+        ("ppfs-length", expect(drovik.SampleError, copula.sample, [abs]), [copula, abs]),
+        ("ppfs-raise", expect(drovik.SampleError, copula.sample, [raising, abs], seed=1), [copula, raising]),
+        ("ppfs-midway", expect(Boom, copula.sample, ListRaisingMidway([abs, abs])), [copula, abs]),
+        ("copula-seed", expect(OverflowError, copula.sample, [abs, abs], seed=big), [copula, abs, big]),
+        ("cdf-zero", expect(drovik.SampleError, drovik.cdf_mc_estimator(raising, unit_box(), 2, 2).cdf, points),
+         [raising, points]),
+        ("normalize", expect(drovik.BuildError, drovik.from_pdf, raising, IV), [raising]),
+        ("build-interrupted", expect(KeyboardInterrupt, drovik.from_pdf, interrupting, IV), [interrupting]),
+        ("tdr-on-cdf", expect(drovik.BuildError, drovik.from_cdf_with_options, one, IV, tdr), [one, tdr]),
+        ("before-evaluation", expect(drovik.BuildError, drovik.from_pdf_loc_scale, one, IV, 0.0, 0.0), [one]),
+        ("expect-fails", expect(drovik.SampleError, truncated.expect, raising), [truncated, raising]),
+        ("expect-interrupted", expect(KeyboardInterrupt, truncated.expect, interrupting), [truncated, interrupting]),
+        ("expect-without-density", expect(drovik.SampleError, drovik.from_cdf(abs, IV).expect, raising), [raising]),
         ("ok", lambda: (drovik.from_pmf(points, points), dist.sample_n(50, seed=seed)), [dist, points, seed]),
     ]
 
@@ -333,39 +502,5 @@ LEAK_CASES = _leak_cases()
 
 
 @pytest.mark.parametrize("name, fn, watched", LEAK_CASES, ids=[c[0] for c in LEAK_CASES])
-def test_repeated_calls_do_not_leak(name, fn, watched):
-    _iterations_without_growth(fn, watched)
-
-
-class LenInterrupts(collections.abc.Sequence):
-    """A sequence whose length hint raises what must stop the call."""
-
-    def __init__(self, error):
-        self.error = error
-
-    def __len__(self):
-        raise self.error
-
-    def __getitem__(self, i):
-        if i >= 2:
-            raise IndexError
-        return float(i + 1)
-
-
-def test_a_length_hint_that_raises_costs_only_the_hint_unless_it_must_stop():
-    assert drovik.from_pmf(LenInterrupts(ValueError("no length")), [1.0, 1.0]).points() == [1.0, 2.0]
-    for error in (KeyboardInterrupt("stop"), SystemExit(3)):
-        with pytest.raises(type(error)) as info:
-            drovik.from_pmf(LenInterrupts(error), [1.0, 1.0])
-        assert info.value is error
-
-
-@pytest.mark.parametrize("options", [lambda: drovik.BuildOptions.hermite(2**60),
-                                     lambda: drovik.BuildOptions.tdr("log", 2**60),
-                                     lambda: drovik.BuildOptions.tdr("inv_sqrt", 2**64 - 1)],
-                         ids=["hermite", "tdr-log", "tdr-box"])
-def test_an_impossible_table_size_is_a_memory_error_before_any_density_call(options):
-    calls = []
-    with pytest.raises(MemoryError):
-        drovik.from_pdf_with_options(lambda x: calls.append(x) or 1.0, drovik.Interval(0.0, 1.0), options())
-    assert calls == []
+def test_failing_calls_do_not_leak(name, fn, watched):
+    assert_no_growth(fn, watched)

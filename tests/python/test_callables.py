@@ -1,4 +1,4 @@
-"""The adapters through which the core calls user functions: result conversion, failures turned into NaN, the
+"""User functions of every family: results converted or turned into NaN, junk the samplers must guard against, the
 exceptions let through, re-entrance, threads, reference counts and cyclic garbage collection."""
 
 import gc
@@ -12,27 +12,31 @@ import weakref
 import pytest
 
 import drovik
+import multivar_ref as ref
+from _helpers import (CALLS, CORR, MAKE, Calls, Float, Index, as_double, collector_off, error_of, good, on_thread,
+                      prepared, raise_, same, unit_box, user)
 from _replica import Recorder, Switch, exact_after_one_step, raises_exactly
+from multivar_ref import seeded
 
 Interval = drovik.Interval
 BuildOptions = drovik.BuildOptions
 IV = Interval(0.0, 1.0)
+NAN, INF = math.nan, math.inf
 NORMALIZE = "failed to normalize PDF on support"
 INVERT = "failed to invert CDF"
-
-
-def raise_(exc):
-    raise exc
-
+USER_CALLS = [pytest.param(kind, name, id=f"{kind}.{name}") for kind, calls in CALLS.items() for name in calls]
+BOUND = ("mh", "hmc", "gibbs", "cdf_mc")  # usable only on the thread that made them
 
 FloatLike = type("FloatLike", (), {"__float__": lambda self: 1.0})
-IndexLike = type("IndexLike", (), {"__index__": lambda self: 1})
 BadFloat = type("BadFloat", (), {"__float__": lambda self: raise_(ValueError("no float"))})
 
 
-@pytest.mark.parametrize(
-    "value", [True, FloatLike(), IndexLike(), type("F", (float,), {})(1.0)], ids=lambda v: type(v).__name__,
-)
+# ---------------------------------------------------------------------------
+# Results: what converts, and failures seen as NaN
+
+
+@pytest.mark.parametrize("value", [True, FloatLike(), Index(1), type("F", (float,), {})(1.0)],
+                         ids=lambda v: type(v).__name__)
 def test_results_convertible_to_float_are_accepted(value):
     assert drovik.from_pdf(lambda x: value, Interval(0.0, 2.0)).cdf(0.5) == 0.25
     assert drovik.from_cdf(lambda x: value if x > 0.5 else 0, IV).cdf(0.75) == 1.0
@@ -47,14 +51,10 @@ def test_genuine_minus_one_is_not_a_failure():
 
 
 FAILING_RESULTS = [
-    pytest.param(lambda x: 1 / 0, id="raises"),
-    pytest.param(lambda x: None, id="none"),
-    pytest.param(lambda x: "1.0", id="str"),
-    pytest.param(lambda x: 10**400, id="int-too-large"),
-    pytest.param(lambda x: BadFloat(), id="float-raises"),
-    pytest.param(lambda x: raise_(SystemExit(1)), id="system-exit"),
-    pytest.param(lambda: 1.0, id="wrong-arity"),
-    pytest.param(42, id="not-callable"),
+    pytest.param(lambda x: 1 / 0, id="raises"), pytest.param(lambda x: None, id="none"),
+    pytest.param(lambda x: "1.0", id="str"), pytest.param(lambda x: 10**400, id="int-too-large"),
+    pytest.param(lambda x: BadFloat(), id="float-raises"), pytest.param(lambda x: raise_(SystemExit(1)), id="exit"),
+    pytest.param(lambda: 1.0, id="wrong-arity"), pytest.param(42, id="not-callable"),
 ]
 
 
@@ -76,105 +76,118 @@ def test_failing_callable_after_the_build(bad):
     # instead of returning the lower end of the support.
     calls = [lambda d=d, call=call: call(d) for d in (dist, cdist) for call in (
         lambda d: d.ppf(0.3), lambda d: d.isf(0.3), lambda d: d.sample(), lambda d: d.sample_n(3, seed=1))]
-    calls += [dist.median, lambda: dist.interval(0.9)]
-    for call in calls:
+    for call in calls + [dist.median, lambda: dist.interval(0.9)]:
         assert raises_exactly(drovik.SampleError, INVERT, call).__context__ is None
     f.on = False
     assert dist.cdf(0.5) == pytest.approx(0.25)
-
-
-def test_discarded_errors_leave_the_handled_exception_alone():
-    f = Switch(lambda x: 1.0, lambda x: 1 / 0)
-    dist = drovik.from_pdf(f, IV)
-    f.on = True
-    try:
+    try:  # a discarded error leaves the exception being handled alone
         raise LookupError("outer")
     except LookupError as outer:
+        f.on = True
         assert math.isnan(dist.cdf(0.5)) and sys.exc_info()[1] is outer
 
 
-@pytest.mark.parametrize(
-    "density",
-    [pytest.param(lambda x: math.nan, id="nan-everywhere"),
-     pytest.param(lambda x: math.nan if 0.2 <= x <= 0.3 else math.exp(x), id="nan-on-a-sub-interval"),
-     pytest.param(lambda x: math.inf if x == 1.0 else 1.0, id="inf-at-right-end"),
-     pytest.param(lambda x: math.nan if x == 1.0 else 1.0, id="nan-at-right-end"),
-     pytest.param(lambda x: math.inf if x == 0.0 else x**-0.5, id="pole-at-left-end"),
-     pytest.param(lambda x: (1.0 - x) ** -0.5, id="pole-at-right-end-raising"),
-     pytest.param(lambda x: math.inf if x == 0.5 else 1.0, id="inf-at-midpoint"),
-     pytest.param(lambda x: math.nan if x == 0.5 else 1.0, id="nan-at-midpoint"),
-     pytest.param(lambda x: -math.inf if x == 0.25 else 1.0, id="minus-inf-inside")],
-)
-def test_non_finite_densities_fail_the_build_promptly(density):
-    raises_exactly(drovik.BuildError, NORMALIZE, drovik.from_pdf, Recorder(density, limit=200_000), IV)
+# ---------------------------------------------------------------------------
+# Junk from the conditional draws and the quantile functions (the densities' junk: test_multivar's replays)
+
+def raising(*args):
+    raise ValueError("junk")
 
 
-@pytest.mark.parametrize(
-    "bad",
-    [lambda x: math.nan if 0.3 <= x <= 0.35 else 1.0, lambda x: math.inf if x == 0.7 else 1.0],
-    ids=["nan-on-a-sub-interval", "inf-at-the-evaluation-point"],
-)
-def test_non_finite_densities_after_the_build_end_every_method(bad):
-    f = Recorder(Switch(lambda x: math.exp(-x), bad), limit=500_000)
-    dist = drovik.from_pdf(f, IV)
-    f.fn.on = True
-    dist.cdf(0.7), dist.logcdf(0.7), dist.logsf(0.7)
-    for call in (lambda: [dist.ppf(0.5)], lambda: [dist.ppf(0.999)], lambda: dist.sample_n(2, seed=4)):
-        try:
-            assert all(0.0 <= x <= 1.0 for x in call())
-        except drovik.SampleError as error:
-            assert str(error) == INVERT
+# A failing call and a failing conversion (the adapters share one call path, pinned above; an object that cannot be
+# called fails like the call), and every value a guard must see.
+JUNK = {"none": None, "raises": raising, "nan": NAN, "inf": INF, "-inf": -INF, "negative": -1.0, "zero": 0.0,
+        "-0.0": -0.0, "max": 1.7976931348623157e308, "index": Index(3)}
+JUNK_PARAMS = [pytest.param(v, id=k) for k, v in JUNK.items()]
+
+
+def junk_result(junk, *args):
+    return junk(*args) if junk is raising else junk
+
+
+def converted(junk):  # the double the module reads, or None when the call or the conversion fails
+    return None if junk is raising or error_of(as_double, junk) else as_double(junk)
+
+
+@pytest.mark.parametrize("junk", JUNK_PARAMS)
+@pytest.mark.parametrize("kind", ["gibbs", "factor"])
+def test_conditional_draws_store_junk_as_read(kind, junk):
+    def meddling(i, xs):  # all lists kept alive, so equal ids would mean a reused list; changing one changes nothing
+        kept.append(xs)
+        xs[:] = [99.0] * 5
+        return junk_result(junk)
+
+    kept, fn, v = [], Calls(meddling), converted(junk)
+    v = NAN if v is None else v
+    if kind == "gibbs":  # in place, stored as it is, passed on to the next call; never retried
+        sampler = drovik.gibbs_sampler(fn, unit_box(), [0.5, 0.25])
+        assert same([sampler.step(), sampler.sample()], [[v, v]] * 2)
+        assert same(fn.args, [(0, [0.5, 0.25]), (1, [v, 0.25]), (0, [v, v]), (1, [v, v])])
+    else:
+        sampler = drovik.conditional_factorization_sampler(fn, 3)
+        assert same([sampler.sample()] + sampler.sample_n(2, seed=1), [[v, v, v]] * 3)
+        assert same(fn.args, [(0, []), (1, [v]), (2, [v, v])] * 3)
+    assert len({id(xs) for xs in kept}) == len(kept)  # and repr tells an int or a tuple from a float or a list
+
+
+@pytest.mark.parametrize("junk", JUNK_PARAMS)
+def test_quantile_functions_returning_junk(junk):
+    fn, v = Calls(lambda u: junk_result(junk, u)), converted(junk)
+    us = ref.GaussianCopula(CORR).sample([lambda u: u] * 2, seeded(1))
+    if v is None:  # the first failing quantile function ends the draw
+        raises_exactly(drovik.SampleError, ref.INVERSION_FAILED, drovik.gaussian_copula(CORR).sample, [fn, fn], seed=1)
+        assert fn.args == [(us[0],)]
+    else:  # NaN and infinities pass unchecked
+        assert same(drovik.gaussian_copula(CORR).sample([fn, fn], seed=1), [v, v]) and fn.args == [(us[0],), (us[1],)]
 
 
 # ---------------------------------------------------------------------------
 # Exceptions that are let through, at once
 
 Stop = type("Stop", (KeyboardInterrupt,), {})
-LET_THROUGH = [lambda: KeyboardInterrupt("stop"), lambda: drovik.PanicException("internal"), lambda: Stop("sub")]
-METHODS = ["cdf", "sf", "logcdf", "logsf", "pdf", "logpdf", "ppf", "isf", "sample", "sample_n"]
+HOW = {"interrupt": lambda: KeyboardInterrupt("stop"), "panic": lambda: drovik.PanicException("internal"),
+       "subclass": lambda: Stop("sub")}
+ARGS = {"sample": (), "sample_n": (3, 1)}
+EVERY_CALL = {kind: {name: lambda d, fn, name=name: getattr(d, name)(*ARGS.get(name, (0.3,)))
+                     for name in ("cdf", "sf", "logcdf", "logsf", "pdf", "logpdf", "ppf", "isf", "sample", "sample_n")
+                     if not (kind == "cdf" and "pdf" in name)}  # no density to call
+              for kind in ("pdf", "cdf")}
+EVERY_CALL.update(CALLS)
+EVERY_MAKE = {"pdf": lambda fn: drovik.from_pdf(fn, IV), "cdf": lambda fn: drovik.from_cdf(fn, IV)}
+GOOD_UNIVARIATE = {"pdf": lambda x: 2.0 * x, "cdf": lambda x: x * x}
 
 
-@pytest.mark.parametrize("exc_factory", LET_THROUGH[:2], ids=["KeyboardInterrupt", "PanicException"])
-@pytest.mark.parametrize("kind", ["pdf", "cdf"])
-@pytest.mark.parametrize("name", METHODS)
-def test_let_through_exceptions_stop_at_once_and_the_object_stays_usable(kind, name, exc_factory):
-    if kind == "cdf" and name in ("pdf", "logpdf"):
-        pytest.skip("no density to call")
-    args = {"sample": (), "sample_n": (3, 1)}.get(name, (0.3,))
-    call = lambda d: getattr(d, name)(*args)  # noqa: E731
-    f = Recorder(Switch((lambda x: 2.0 * x) if kind == "pdf" else (lambda x: x * x), lambda x: raise_(exc_factory())))
-    dist = drovik.from_pdf(f, IV) if kind == "pdf" else drovik.from_cdf(f, IV)
-    before = [call(dist), dist.sample_n(2, seed=8)]
-    f.fn.on = True
-    f.args.clear()
-    with pytest.raises(type(exc_factory())) as info:
-        call(dist)
-    assert type(info.value) is type(exc_factory()) and info.value.args == exc_factory().args
-    assert f.calls == 1
-    f.fn.on = False
-    after = [call(dist), dist.sample_n(2, seed=8)]
-    assert after[1:] == before[1:] and (name == "sample" or after == before)
+@pytest.mark.parametrize("how", ["interrupt", "panic", "interrupt-from-float"])
+@pytest.mark.parametrize("kind, name", [pytest.param(k, n, id=f"{k}.{n}") for k in EVERY_CALL for n in EVERY_CALL[k]])
+def test_let_through_exceptions_leave_every_method_at_once(kind, name, how):
+    exc, ok = HOW[how.split("-")[0]](), GOOD_UNIVARIATE.get(kind) or good(kind)
+    fn = Calls(ok)
+    obj = EVERY_MAKE[kind](fn) if kind in EVERY_MAKE else MAKE[kind](fn) if name == "init" else prepared(kind, fn)
+    seeded = obj.sample_n(2, seed=8) if kind in EVERY_MAKE else None
+    fn.fn, fn.args[:] = ((lambda *a: Float(exc)) if how.endswith("float") else (lambda *a: raise_(exc))), []
+    with pytest.raises(type(exc)) as info:
+        EVERY_CALL[kind][name](obj, fn)
+    assert info.value is exc and len(fn.args) == 1  # no second try with a list
+    fn.fn = ok
+    for call in EVERY_CALL[kind].values():  # usable again: no borrow is left behind
+        call(obj, fn)
+    assert seeded is None or obj.sample_n(2, seed=8) == seeded
 
 
-@pytest.mark.parametrize("exc_factory", LET_THROUGH, ids=["KeyboardInterrupt", "PanicException", "subclass"])
-@pytest.mark.parametrize(
-    "factory",
-    [lambda f: drovik.from_pdf_with_options(f, IV, BuildOptions.hermite(4)),
-     lambda f: drovik.from_pdf_dpdf(f, lambda x: 0.0, IV, BuildOptions.tdr("log")),
-     lambda f: drovik.from_cdf_with_options(f, IV, BuildOptions.tdr("log"))],
-    ids=["from_pdf_with_options", "from_pdf_dpdf", "from_cdf_with_options"],
-)
-def test_let_through_exceptions_leave_the_build_at_once(factory, exc_factory):
-    f = Recorder(lambda x: raise_(exc_factory()))
-    with pytest.raises(type(exc_factory())) as info:
+@pytest.mark.parametrize("how", ["interrupt", "panic", "subclass", "interrupt-from-float"])
+@pytest.mark.parametrize("factory", [lambda f: drovik.from_pdf_with_options(f, IV, BuildOptions.hermite(4)),
+                                     lambda f: drovik.from_pdf_dpdf(f, lambda x: 0.0, IV, BuildOptions.tdr("log")),
+                                     lambda f: drovik.from_cdf_with_options(f, IV, BuildOptions.tdr("log")),
+                                     lambda f: drovik.from_pdf_loc_scale(f, IV, 1.0, 2.0),
+                                     lambda f: drovik.truncated(f, Interval(-1.0, 2.0), IV)],
+                         ids=["from_pdf_with_options", "from_pdf_dpdf", "from_cdf_with_options", "loc_scale",
+                              "truncated"])
+def test_let_through_exceptions_leave_the_build_at_once(factory, how):
+    exc = HOW[how.split("-")[0]]()
+    f = Recorder(lambda x: Float(exc) if how.endswith("float") else raise_(exc))
+    with pytest.raises(type(exc)) as info:
         factory(f)
-    assert info.value.args == exc_factory().args and f.calls == 1
-
-
-def test_keyboard_interrupt_from_the_result_conversion_propagates():
-    interrupting = type("I", (), {"__float__": lambda self: raise_(KeyboardInterrupt("in __float__"))})()
-    with pytest.raises(KeyboardInterrupt, match="in __float__"):
-        drovik.from_pdf(lambda x: interrupting, IV)
+    assert info.value is exc and f.calls == 1
 
 
 @pytest.mark.skipif(signal.getsignal(signal.SIGINT) is not signal.default_int_handler,
@@ -194,7 +207,7 @@ def test_ctrl_c_while_sampling_raises_keyboard_interrupt():
 
 
 # ---------------------------------------------------------------------------
-# Re-entrance, composition, arguments and threads
+# Re-entrance and composition
 
 
 def test_density_may_call_its_own_distribution_and_an_interrupt_there_unwinds():
@@ -230,6 +243,83 @@ def test_distributions_compose_and_interrupts_cross_them():
     raises_exactly(drovik.BuildError, NORMALIZE, drovik.from_pdf, drovik.from_cdf(lambda x: x, IV).pdf, IV)
 
 
+BORROWED, MUTABLY = "Already borrowed", "Already mutably borrowed"
+REENTRY = [("rejection", lambda s: s.sample(), None), ("rejection", lambda s: s.sample_n(2, seed=1), None),
+           ("rejection", lambda s: s.pdf_max(), None), ("mh", lambda s: s.accept_rate(), MUTABLY),
+           ("mh", lambda s: s.step(), BORROWED), ("mh", lambda s: s.init(), BORROWED),
+           ("hmc", lambda s: s.sample_n(0), BORROWED), ("hmc", lambda s: s.init(), BORROWED),
+           ("gibbs", lambda s: s.step(), BORROWED), ("gibbs", lambda s: s.sample(), BORROWED),
+           ("factor", lambda s: s.sample(), None), ("factor", lambda s: s.sample_n(1, seed=2), None),
+           ("copula", lambda s: s.dim(), None), ("copula", lambda s: s.sample([abs, abs]), None),
+           ("cdf_mc", lambda s: s.estimate_normalization(), BORROWED),
+           ("cdf_mc", lambda s: s.cdf([0.5, 0.5]), BORROWED)]
+ESCAPED = {  # a refused re-entry let out of every call is discarded like any failure: (outcome, calls)
+    "mh": lambda s, start: (same(s.step(), start), 2),
+    "hmc": lambda s, start: (same(s.sample(), start), 2 * (2 * 2 * 3 + 1)),
+    "gibbs": lambda s, start: (same(s.step(), [NAN, NAN]), 2),
+    "cdf_mc": lambda s, start: (bool(raises_exactly(drovik.SampleError, ref.INTEGRATION_FAILED,
+                                                    s.estimate_normalization)), 40),
+}
+
+
+@pytest.mark.parametrize("kind, op, message", REENTRY, ids=[f"{k}-{i}" for i, (k, _, _) in enumerate(REENTRY)])
+def test_user_functions_reentering_their_sampler(kind, op, message):
+    seen, state = [], {"sampler": None, "inside": False, "escape": False}
+
+    def reentering(*args):
+        if state["sampler"] is not None and not state["inside"]:
+            state["inside"] = True
+            try:
+                seen.append(type(op(state["sampler"])))
+            except RuntimeError as exc:
+                seen.append((type(exc), str(exc)))
+                if state["escape"]:
+                    raise
+            finally:
+                state["inside"] = False
+        return good(kind)(*args)
+
+    fn = Calls(reentering, limit=10_000)
+    sampler = state["sampler"] = prepared(kind, fn)
+    for call in CALLS[kind].values():
+        call(sampler, fn)
+    assert seen and (set(seen) == {(RuntimeError, message)} if message else all(t in (list, float, int) for t in seen))
+    if message:
+        state["sampler"] = None
+        start = sampler.step() if kind == "mh" else sampler.sample() if kind == "hmc" else None  # the chain's point
+        state.update(sampler=sampler, escape=True)
+        seen.clear(), fn.args.clear()
+        outcome, calls = ESCAPED[kind](sampler, start)
+        assert outcome and len(fn.args) == calls and set(seen) == {(RuntimeError, message)}
+    state["sampler"] = None
+    for call in CALLS[kind].values():  # no borrow is left behind
+        call(sampler, fn)
+
+
+@pytest.mark.parametrize("kind, name", USER_CALLS)
+def test_user_function_dropping_the_last_reference_to_its_sampler(kind, name):
+    holder, ppfs, armed = {}, [], []
+
+    def dropping(*args):
+        if armed:  # once: the collector runs while the sampler is in use
+            armed.clear(), holder.clear(), ppfs.clear()
+            gc.collect()
+        return good(kind)(*args)
+
+    holder["s"] = prepared(kind, dropping)
+    ppfs[:] = [dropping, dropping]
+    alive = weakref.ref(dropping)
+    del dropping
+    armed.append(True)
+    result = holder["s"].sample(ppfs, seed=1) if kind == "copula" else CALLS[kind][name](holder["s"], None)
+    assert holder == {} and alive() is None  # the sampler went when the call returned, and its function with it
+    assert result is None or type(result) in (list, float)
+
+
+# ---------------------------------------------------------------------------
+# Arguments passed to user functions, and threads
+
+
 def test_each_call_gets_one_fresh_positional_float_that_nothing_keeps():
     kept = []
     dist = drovik.from_pdf(lambda *args, **kwargs: kept.append((args, kwargs)) or 1.0, Interval(0.0, 2.0))
@@ -249,21 +339,16 @@ def test_argument_tuples_held_by_the_callable_keep_their_contents():
     held, seen = [], []
 
     def cdf(x):
-        for ref in gc.get_referrers(x):
-            if type(ref) is tuple and len(ref) == 1 and ref[0] is x and len(seen) % 2 == 0:
-                held.append((ref, x, float(x)))
+        for holder in gc.get_referrers(x):
+            if type(holder) is tuple and len(holder) == 1 and holder[0] is x and len(seen) % 2 == 0:
+                held.append((holder, x, float(x)))
         seen.append(x)
         return x
 
-    enabled = gc.isenabled()
-    gc.disable()  # a collection could untrack a tuple of floats and hide it from get_referrers
-    try:
+    with collector_off():  # a collection could untrack a tuple of floats and hide it from get_referrers
         dist = drovik.from_cdf(cdf, IV)
         assert [dist.cdf(x) for x in (0.125, 0.25, 0.375, 0.5, 0.625)] == [0.125, 0.25, 0.375, 0.5, 0.625]
-    finally:
-        if enabled:
-            gc.enable()
-    assert len(held) >= 3 and all(ref[0] is x and ref[0] == value for ref, x, value in held)
+    assert len(held) >= 3 and all(t[0] is x and t[0] == value for t, x, value in held)
 
 
 def test_threads_sharing_a_distribution_see_their_own_arguments():
@@ -292,49 +377,94 @@ def test_a_density_walking_the_heap_never_meets_a_half_filled_result():
     assert result == [0.5] * 3000 and gc.is_tracked(result)
 
 
+THREAD_CALLS = {kind: dict(calls) for kind, calls in CALLS.items()}  # and the methods that run no user code
+THREAD_CALLS["rejection"].update(dim=lambda s, fn: s.dim(), pdf_max=lambda s, fn: s.pdf_max())
+THREAD_CALLS["mh"]["accept_rate"] = lambda s, fn: s.accept_rate()
+THREAD_CALLS["copula"]["dim"] = lambda s, fn: s.dim()
+
+
+@pytest.mark.parametrize("kind, name", [pytest.param(k, n, id=f"{k}.{n}") for k in THREAD_CALLS
+                                        for n in THREAD_CALLS[k]])
+def test_thread_binding(kind, name):
+    fn = user(kind)
+    sampler, call = prepared(kind, fn), THREAD_CALLS[kind][name]
+    fn.args.clear()
+    outcome = on_thread(lambda: call(sampler, fn))
+    error = outcome.pop("error", None)  # breaks the cycle through its traceback: no drop on a collector's thread
+    if kind in BOUND:
+        assert type(error) is drovik.PanicException and fn.args == []
+    else:  # rejection's sample() draws from each thread's own generator
+        assert error is None and (outcome["value"] == call(sampler, fn) or (kind, name) == ("rejection", "sample"))
+    for other in THREAD_CALLS[kind].values():  # still usable on its own thread
+        other(sampler, fn)
+
+
+@pytest.mark.parametrize("kind", MAKE)
+def test_dropped_on_another_thread(kind, monkeypatch):
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda info: reported.append(info.exc_type))
+    fn = user(kind)
+    alive, holder = weakref.ref(fn), [MAKE[kind](fn)]
+    del fn
+    on_thread(holder.clear)
+    gc.collect()
+    if kind in BOUND:  # leaked, with its function, and reported
+        assert reported == [RuntimeError] and alive() is not None
+    else:
+        assert reported == [] and alive() is None
+
+
 # ---------------------------------------------------------------------------
 # Reference counts and garbage collection
 
 
-def density_fn(x):
+def density(x):
     return 1.0 + x
 
 
-def dpdf_fn(x):
-    return 1.0
-
-
-def none_fn(x):
-    return None
-
-
-def interrupt_fn(x):
-    raise KeyboardInterrupt
-
-
-FACTORIES = {
-    "from_pdf": lambda f, g: drovik.from_pdf(f, IV),
-    "from_pdf_dpdf_tdr": lambda f, g: drovik.from_pdf_dpdf(f, g, IV, BuildOptions.tdr("log", 4)),
-    "from_pdf_hermite": lambda f, g: drovik.from_pdf_with_options(f, IV, BuildOptions.hermite(4)),
-    "from_cdf": lambda f, g: drovik.from_cdf(f, IV),
-    "from_cdf_with_tdr_options": lambda f, g: drovik.from_cdf_with_options(f, IV, BuildOptions.tdr("log")),
+HOLDERS = {  # every object that holds a user function, built on fn; the multivariate kinds are added below
+    "from_pdf": lambda fn: drovik.from_pdf(fn, IV),
+    "from_pdf_dpdf-tdr": lambda fn: drovik.from_pdf_dpdf(fn, lambda x: 1.0, IV, BuildOptions.tdr("log", 4)),
+    "from_pdf_dpdf-derivative": lambda fn: drovik.from_pdf_dpdf(density, fn, IV),
+    "from_pdf-hermite": lambda fn: drovik.from_pdf_with_options(fn, IV, BuildOptions.hermite(4)),
+    "from_cdf": lambda fn: drovik.from_cdf(fn, IV),
+    "from_cdf-hermite": lambda fn: drovik.from_cdf_with_options(fn, IV, BuildOptions.hermite(4)),
+    "loc_scale": lambda fn: drovik.from_pdf_loc_scale(fn, IV, 2.0, 3.0),
+    "truncated": lambda fn: drovik.truncated(fn, Interval(0.0, 10.0), Interval(2.0, 4.0)),
 }
+UNIVARIATE = list(HOLDERS)
+HOLDERS.update({kind: lambda fn, kind=kind: prepared(kind, fn) for kind in MAKE})
 
 
-@pytest.mark.parametrize("name", FACTORIES)
-@pytest.mark.parametrize("fn", [density_fn, none_fn, interrupt_fn], ids=["good", "failing", "interrupting"])
-def test_building_and_dropping_returns_reference_counts(name, fn):
-    gc.collect()
-    start = sys.getrefcount(fn), sys.getrefcount(dpdf_fn)
-    for _ in range(20):
-        try:
-            dist = FACTORIES[name](fn, dpdf_fn)
-        except (drovik.BuildError, KeyboardInterrupt):
-            continue
-        dist.cdf(0.5), dist.pdf(0.25), dist.ppf(0.5), dist.sample_n(1, seed=1), dist.support()
-        del dist
-    gc.collect()
-    assert (sys.getrefcount(fn), sys.getrefcount(dpdf_fn)) == start
+def use(kind, obj, fn):
+    if kind in UNIVARIATE:
+        obj.cdf(0.5), obj.pdf(0.25), obj.ppf(0.5), obj.sample_n(1, seed=1), obj.support(), obj.interval(0.5)
+        if "cdf" not in kind:
+            obj.var(), obj.entropy()
+    else:
+        for name, call in CALLS[kind].items():
+            if name != "init":
+                call(obj, fn)
+
+
+@pytest.mark.parametrize("kind", HOLDERS)
+def test_user_functions_are_held_once_and_released(kind):
+    fn = Calls(density if kind in UNIVARIATE else good(kind), limit=INF)
+    before = sys.getrefcount(fn)
+    obj = HOLDERS[kind](fn)
+    use(kind, obj, fn)
+    held, ok = sys.getrefcount(fn), fn.fn
+    assert held == before + (kind != "copula")  # one handle shared by every part; a copula holds none
+    for _ in range(10):
+        for bad in (ok, raising):
+            fn.fn = bad
+            try:
+                use(kind, obj, fn)
+            except drovik.SampleError:
+                assert bad is raising
+    assert sys.getrefcount(fn) == held
+    del obj
+    assert sys.getrefcount(fn) == before
 
 
 @pytest.mark.parametrize("make_result", [FloatLike, BadFloat, object], ids=["converts", "conversion-raises", "none"])
@@ -349,29 +479,14 @@ def test_results_are_released(make_result):
     assert sys.getrefcount(result) == start
 
 
-class Owner:
-    pass
-
-
-@pytest.mark.parametrize(
-    "build",
-    [lambda o: drovik.from_pdf(lambda x, o=o: 1.0, IV),
-     lambda o: drovik.from_pdf_dpdf(density_fn, lambda x, o=o: 0.0, IV),
-     lambda o: drovik.from_cdf_with_options(lambda x, o=o: x, IV, BuildOptions.hermite(4))],
-    ids=["from_pdf", "through-the-derivative", "from_cdf_with_options"],
-)
-def test_cycle_through_a_callable_is_collected_only_by_the_collector(build):
-    gc.collect()
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        freed, owner = [], Owner()
-        owner.dist = build(owner)  # the callable holds its owner: a cycle
-        weakref.finalize(owner, freed.append, True)
-        del owner
-        assert freed == [], "the distribution does not hold its callable: there is no cycle"
+@pytest.mark.parametrize("kind", [k for k in HOLDERS if k != "copula"])  # a copula holds no user function
+def test_function_holding_its_owner_is_collected_only_by_the_collector(kind):
+    with collector_off():
+        fn = Calls(density if kind in UNIVARIATE else good(kind))
+        fn.owner = HOLDERS[kind](fn)
+        use(kind, fn.owner, fn)
+        alive = weakref.ref(fn)
+        del fn
+        assert alive() is not None, "the object does not hold its function: there is no cycle"
         gc.collect()
-        assert freed == [True]
-    finally:
-        if enabled:
-            gc.enable()
+        assert alive() is None
