@@ -6,13 +6,14 @@
 #include "continuous.hpp"
 
 #include <memory>
+#include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 #include "callable.hpp"
 #include "continuous/sampler.hpp"
 #include "continuous/stats.hpp"
-#include "exceptions.hpp"
 #include "toolkit.hpp"
 
 namespace drovik::py {
@@ -22,7 +23,7 @@ namespace {
 using Interval = Support;
 
 // The core sampler of one kind, and the user functions it holds.
-struct ContinuousObject {
+struct ContinuousDistributionObject {
     std::variant<UserPdfSampler, UserCdfSampler, HistogramSampler, LocScaleSampler, TruncatedSampler> sampler;
     Callables callables;
 
@@ -39,7 +40,7 @@ struct ModuleClass<Support> : std::true_type {};
 template <>
 struct ModuleClass<BuildOptions> : std::true_type {};
 template <>
-struct ModuleClass<ContinuousObject> : std::true_type {};
+struct ModuleClass<ContinuousDistributionObject> : std::true_type {};
 
 namespace {
 
@@ -61,6 +62,18 @@ PyGetSetDef interval_properties[] = {
 
 // ---------------------------------------------------------------------------
 // BuildOptions
+
+// "log" -> Log; "inv_sqrt", "inv-sqrt", "invsqrt" -> InvSqrt, ASCII case folded;
+// anything else raises ValueError.
+TdrTransform parse_tdr_transform(std::string_view text) {
+    std::string folded(text);
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (folded == "log") return TdrTransform::Log;
+    if (folded == "inv_sqrt" || folded == "inv-sqrt" || folded == "invsqrt") return TdrTransform::InvSqrt;
+    raise(PyExc_ValueError, "unknown TDR transform '" + folded + "', expected 'log' or 'inv_sqrt'");
+}
 
 BuildOptions make_options(std::optional<double> quad_tolerance, std::optional<double> ppf_tolerance,
                           std::optional<std::uint32_t> max_iterations, bool use_newton,
@@ -84,7 +97,7 @@ BuildOptions hermite_options(std::uint64_t grid_size) { return BuildOptions::her
 
 BuildOptions tdr_options(std::string transform, std::optional<std::uint64_t> construction_points) {
     const TdrTransform parsed = parse_tdr_transform(transform);
-    return BuildOptions::tdr(parsed, construction_points.value_or(BuildOptions{}.tdr_construction_points));
+    return BuildOptions::tdr(parsed, construction_points.value_or(default_tdr_construction_points));
 }
 
 // The constructor's arguments that rebuild these options exactly (for pickling
@@ -108,66 +121,67 @@ PyMethodDef options_methods[] = {
 // ---------------------------------------------------------------------------
 // ContinuousDistribution
 
-double cdf(const ContinuousObject& d, double x) {
+double cdf(const ContinuousDistributionObject& d, double x) {
     return d.visit([&](const auto& s) { return s.cdf(x); });
 }
-double sf(const ContinuousObject& d, double x) {
+double sf(const ContinuousDistributionObject& d, double x) {
     return d.visit([&](const auto& s) { return s.sf(x); });
 }
-std::optional<double> pdf(const ContinuousObject& d, double x) {
+std::optional<double> pdf(const ContinuousDistributionObject& d, double x) {
     return d.visit([&](const auto& s) { return s.pdf(x); });
 }
-std::optional<double> logpdf(const ContinuousObject& d, double x) {
+std::optional<double> logpdf(const ContinuousDistributionObject& d, double x) {
     return d.visit([&](const auto& s) { return s.logpdf(x); });
 }
-double logcdf(const ContinuousObject& d, double x) {
+double logcdf(const ContinuousDistributionObject& d, double x) {
     return d.visit([&](const auto& s) { return s.logcdf(x); });
 }
-double logsf(const ContinuousObject& d, double x) {
+double logsf(const ContinuousDistributionObject& d, double x) {
     return d.visit([&](const auto& s) { return s.logsf(x); });
 }
-std::expected<double, SampleError> ppf(const ContinuousObject& d, double u) {
+std::expected<double, SampleError> ppf(const ContinuousDistributionObject& d, double u) {
     return d.visit([&](const auto& s) { return s.ppf(u); });
 }
-std::expected<double, SampleError> isf(const ContinuousObject& d, double q) { return ppf(d, 1.0 - q); }
-std::expected<double, SampleError> sample(const ContinuousObject& d) {
+std::expected<double, SampleError> isf(const ContinuousDistributionObject& d, double q) { return ppf(d, 1.0 - q); }
+std::expected<double, SampleError> sample(const ContinuousDistributionObject& d) {
     return d.visit([&](const auto& s) { return s.sample(ThreadRng::current()); });
 }
-Ref sample_n(const ContinuousObject& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
+Ref sample_n(const ContinuousDistributionObject& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
     return d.visit([&](const auto& s) { return sample_list(s, n, seed); });
 }
-Ref sample_buffer(const ContinuousObject& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
+Ref sample_buffer(const ContinuousDistributionObject& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
     return d.visit([&](const auto& s) { return drovik::py::sample_buffer(s, n, seed); });
 }
-Interval support(const ContinuousObject& d) {
+Interval support(const ContinuousDistributionObject& d) {
     return d.visit([](const auto& s) { return s.support(); });
 }
-bool uses_tdr(const ContinuousObject& d) {
+bool uses_tdr(const ContinuousDistributionObject& d) {
     return d.visit([](const auto& s) { return s.uses_tdr(); });
 }
-bool uses_hermite_table(const ContinuousObject& d) {
+bool uses_hermite_table(const ContinuousDistributionObject& d) {
     return d.visit([](const auto& s) { return s.uses_hermite_table(); });
 }
 
-std::expected<double, SampleError> mean(const ContinuousObject& d) {
+std::expected<double, SampleError> mean(const ContinuousDistributionObject& d) {
     return d.visit([](const auto& s) { return drovik::mean(s); });
 }
-std::expected<double, SampleError> var(const ContinuousObject& d) {
+std::expected<double, SampleError> var(const ContinuousDistributionObject& d) {
     return d.visit([](const auto& s) { return variance(s); });
 }
-std::expected<double, SampleError> std_deviation(const ContinuousObject& d) {
+std::expected<double, SampleError> std_deviation(const ContinuousDistributionObject& d) {
     return d.visit([](const auto& s) { return std_dev(s); });
 }
-std::expected<double, SampleError> median(const ContinuousObject& d) {
+std::expected<double, SampleError> median(const ContinuousDistributionObject& d) {
     return d.visit([](const auto& s) { return drovik::median(s); });
 }
-std::expected<double, SampleError> entropy(const ContinuousObject& d) {
+std::expected<double, SampleError> entropy(const ContinuousDistributionObject& d) {
     return d.visit([](const auto& s) { return drovik::entropy(s); });
 }
-std::expected<std::pair<double, double>, SampleError> interval(const ContinuousObject& d, double confidence) {
+std::expected<std::pair<double, double>, SampleError> interval(const ContinuousDistributionObject& d,
+                                                               double confidence) {
     return d.visit([&](const auto& s) { return central_interval(s, confidence); });
 }
-std::expected<double, SampleError> expect(const ContinuousObject& d, Callable func) {
+std::expected<double, SampleError> expect(const ContinuousDistributionObject& d, Callable func) {
     const PyFloatFn g(func.object);
     return d.visit([&](const auto& s) { return drovik::expect(s, g); });
 }
@@ -206,45 +220,45 @@ BuildOptions options_or_default(const std::optional<BuildOptions>& options) {
 }
 
 template <class Sampler>
-std::expected<ContinuousObject, BuildError> wrap(std::expected<Sampler, BuildError> built,
-                                                 std::vector<std::shared_ptr<const PyCallable>> callables) {
+std::expected<ContinuousDistributionObject, BuildError> wrap(std::expected<Sampler, BuildError> built,
+                                                             std::vector<std::shared_ptr<const PyCallable>> callables) {
     if (!built) return std::unexpected(built.error());
-    return ContinuousObject{std::move(*built), {std::move(callables)}};
+    return ContinuousDistributionObject{std::move(*built), {std::move(callables)}};
 }
 
 // A derived density (histogram, location-scale, truncated) over its own support.
 template <class P>
-std::expected<ContinuousObject, BuildError> from_density(std::expected<P, BuildError> density,
-                                                         const BuildOptions& options,
-                                                         std::vector<std::shared_ptr<const PyCallable>> callables) {
+std::expected<ContinuousDistributionObject, BuildError> from_density(
+    std::expected<P, BuildError> density, const BuildOptions& options,
+    std::vector<std::shared_ptr<const PyCallable>> callables) {
     if (!density) return std::unexpected(density.error());
     const Support s = density->support();
     return wrap(sampler_from_pdf(std::move(*density), s.lo, s.hi, options), std::move(callables));
 }
 
-std::expected<ContinuousObject, BuildError> build_from_pdf(Callable f, Interval interval,
-                                                           const BuildOptions& options) {
+std::expected<ContinuousDistributionObject, BuildError> build_from_pdf(Callable f, Interval interval,
+                                                                       const BuildOptions& options) {
     auto density = make_float_fn(f.object);
     return wrap(sampler_from_pdf(UserPdf{density, interval}, interval.lo, interval.hi, options), {density});
 }
 
-std::expected<ContinuousObject, BuildError> build_from_cdf(Callable f, Interval interval,
-                                                           const BuildOptions& options) {
+std::expected<ContinuousDistributionObject, BuildError> build_from_cdf(Callable f, Interval interval,
+                                                                       const BuildOptions& options) {
     auto function = make_float_fn(f.object);
     return wrap(sampler_from_cdf(UserCdf{function, interval}, interval.lo, interval.hi, options), {function});
 }
 
-std::expected<ContinuousObject, BuildError> from_pdf(Callable f, Interval interval) {
+std::expected<ContinuousDistributionObject, BuildError> from_pdf(Callable f, Interval interval) {
     return build_from_pdf(f, interval, BuildOptions{});
 }
 
-std::expected<ContinuousObject, BuildError> from_pdf_with_options(Callable f, Interval interval,
-                                                                  BuildOptions options) {
+std::expected<ContinuousDistributionObject, BuildError> from_pdf_with_options(Callable f, Interval interval,
+                                                                              BuildOptions options) {
     return build_from_pdf(f, interval, options);
 }
 
-std::expected<ContinuousObject, BuildError> from_pdf_dpdf(Callable f, Callable dpdf, Interval interval,
-                                                          std::optional<BuildOptions> options) {
+std::expected<ContinuousDistributionObject, BuildError> from_pdf_dpdf(Callable f, Callable dpdf, Interval interval,
+                                                                      std::optional<BuildOptions> options) {
     auto density = make_float_fn(f.object);
     auto derivative = make_float_fn(dpdf.object);
     return wrap(sampler_from_pdf_with_dpdf(UserPdf{density, interval}, UserDpdf{derivative, interval}, interval.lo,
@@ -252,32 +266,34 @@ std::expected<ContinuousObject, BuildError> from_pdf_dpdf(Callable f, Callable d
                 {density, derivative});
 }
 
-std::expected<ContinuousObject, BuildError> from_cdf(Callable f, Interval interval) {
+std::expected<ContinuousDistributionObject, BuildError> from_cdf(Callable f, Interval interval) {
     return build_from_cdf(f, interval, BuildOptions{});
 }
 
-std::expected<ContinuousObject, BuildError> from_cdf_with_options(Callable f, Interval interval,
-                                                                  BuildOptions options) {
+std::expected<ContinuousDistributionObject, BuildError> from_cdf_with_options(Callable f, Interval interval,
+                                                                              BuildOptions options) {
     return build_from_cdf(f, interval, options);
 }
 
-std::expected<ContinuousObject, BuildError> from_histogram(Sequence edges, Sequence counts, bool density,
-                                                           std::optional<BuildOptions> options) {
+std::expected<ContinuousDistributionObject, BuildError> from_histogram(Sequence edges, Sequence counts, bool density,
+                                                                       std::optional<BuildOptions> options) {
     std::vector<double> edge_values = extract_f64_list(edges.object);
     std::vector<double> count_values = extract_f64_list(counts.object);
     return from_density(HistogramPdf::create(std::move(edge_values), std::move(count_values), density),
                         options_or_default(options), {});
 }
 
-std::expected<ContinuousObject, BuildError> from_pdf_loc_scale(Callable f, Interval interval, double loc, double scale,
-                                                               std::optional<BuildOptions> options) {
+std::expected<ContinuousDistributionObject, BuildError> from_pdf_loc_scale(Callable f, Interval interval, double loc,
+                                                                           double scale,
+                                                                           std::optional<BuildOptions> options) {
     auto density = make_float_fn(f.object);
     return from_density(LocScalePdf::create(UserPdf{density, interval}, loc, scale), options_or_default(options),
                         {density});
 }
 
-std::expected<ContinuousObject, BuildError> truncated(Callable f, Interval interval, Interval trunc_interval,
-                                                      std::optional<BuildOptions> options) {
+std::expected<ContinuousDistributionObject, BuildError> truncated(Callable f, Interval interval,
+                                                                  Interval trunc_interval,
+                                                                  std::optional<BuildOptions> options) {
     auto density = make_float_fn(f.object);
     return from_density(Truncated::create(UserPdf{density, interval}, trunc_interval.lo, trunc_interval.hi),
                         options_or_default(options), {density});
@@ -309,7 +325,8 @@ void register_continuous(PyObject* module) {
                                             "tdr_construction_points=None, tdr_dpdf_rel_step=None)",
                                             make_options>(),
                  .methods = options_methods});
-    add_class<ContinuousObject>(module, {.name = "ContinuousDistribution", .methods = distribution_methods});
+    add_class<ContinuousDistributionObject>(module,
+                                            {.name = "ContinuousDistribution", .methods = distribution_methods});
     add_functions(module, factories);
 }
 

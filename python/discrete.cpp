@@ -14,29 +14,30 @@ struct ModuleClass<DiscreteSampler> : std::true_type {};
 
 namespace {
 
-using Dist = DiscreteSampler;
+std::uint64_t len(const DiscreteSampler& d) { return d.len(); }
+std::vector<double> points(const DiscreteSampler& d) { return d.points(); }
+double pmf(const DiscreteSampler& d, double x) { return d.pmf(x); }
+double pmf_at(const DiscreteSampler& d, std::uint64_t index) { return d.pmf_at(index); }
+double cdf_at(const DiscreteSampler& d, std::uint64_t index) { return d.cdf_at(index); }
+std::expected<double, SampleError> ppf(const DiscreteSampler& d, double u) { return d.ppf(u); }
+double mean(const DiscreteSampler& d) { return d.mean(); }
+double var(const DiscreteSampler& d) { return d.var(); }
+double std_dev(const DiscreteSampler& d) { return d.std(); }
+std::expected<double, SampleError> sample(const DiscreteSampler& d) { return d.sample(ThreadRng::current()); }
 
-std::uint64_t len(const Dist& d) { return d.len(); }
-std::vector<double> points(const Dist& d) { return d.points(); }
-double pmf(const Dist& d, double x) { return d.pmf(x); }
-double pmf_at(const Dist& d, std::uint64_t index) { return d.pmf_at(index); }
-double cdf_at(const Dist& d, std::uint64_t index) { return d.cdf_at(index); }
-std::expected<double, SampleError> ppf(const Dist& d, double u) { return d.ppf(u); }
-double mean(const Dist& d) { return d.mean(); }
-double var(const Dist& d) { return d.var(); }
-double std_dev(const Dist& d) { return d.std(); }
-std::expected<double, SampleError> sample(const Dist& d) { return d.sample(ThreadRng::current()); }
+Ref sample_n(const DiscreteSampler& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
+    return sample_list(d, n, seed);
+}
 
-Ref sample_n(const Dist& d, std::uint64_t n, std::optional<std::uint64_t> seed) { return sample_list(d, n, seed); }
-Ref sample_into_buffer(const Dist& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
+Ref sample_into_buffer(const DiscreteSampler& d, std::uint64_t n, std::optional<std::uint64_t> seed) {
     return sample_buffer(d, n, seed);
 }
 
-std::expected<Dist, BuildError> from_pmf(Sequence points, Sequence masses) {
+std::expected<DiscreteSampler, BuildError> from_pmf(Sequence points, Sequence masses) {
     // Both arguments were checked to be sequences before either is read.
     std::vector<double> xs = extract_f64_list(points.object);
     std::vector<double> ps = extract_f64_list(masses.object);
-    return Dist::from_pmf(std::move(xs), std::move(ps));
+    return DiscreteSampler::from_pmf(std::move(xs), std::move(ps));
 }
 
 PyMethodDef discrete_methods[] = {
@@ -60,7 +61,7 @@ PyMethodDef from_pmf_def = function<"from_pmf(points, pmf)", from_pmf>();
 }  // namespace
 
 void register_discrete(PyObject* module) {
-    add_class<Dist>(module, {.name = "DiscreteDistribution", .methods = discrete_methods});
+    add_class<DiscreteSampler>(module, {.name = "DiscreteDistribution", .methods = discrete_methods});
     add_function(module, &from_pmf_def);
 }
 

@@ -38,16 +38,6 @@ void set_error(const BuildError& error) { set_exception(build_error_type(), erro
 void set_error(const SampleError& error) { set_exception(sample_error_type(), error.display()); }
 void set_error(CopulaError error) { PyErr_SetString(PyExc_ValueError, copula_error_name(error)); }
 
-TdrTransform parse_tdr_transform(std::string_view text) {
-    std::string folded(text);
-    for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    if (folded == "log") return TdrTransform::Log;
-    if (folded == "inv_sqrt" || folded == "inv-sqrt" || folded == "invsqrt") return TdrTransform::InvSqrt;
-    raise(PyExc_ValueError, "unknown TDR transform '" + folded + "', expected 'log' or 'inv_sqrt'");
-}
-
 void register_errors(PyObject* module) {
     add(module, "BuildError", build_error_type());
     add(module, "SampleError", sample_error_type());

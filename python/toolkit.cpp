@@ -439,30 +439,31 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 }  // namespace
 
-PyTypeObject* add_type(PyObject* module, const TypeParts& parts) {
+PyTypeObject* add_type(PyObject* module, const TypeSlots& type_slots) {
     // The type keeps a pointer to its qualified name for its whole life.
     static std::deque<std::string> qualified_names;
-    qualified_names.push_back(std::string("_drovik.") + parts.name);
+    qualified_names.push_back(std::string("_drovik.") + type_slots.name);
 
     std::vector<PyType_Slot> slots = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(parts.dealloc)},
-        {Py_tp_new, reinterpret_cast<void*>(parts.constructor.create ? parts.constructor.create : &no_constructor)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(type_slots.dealloc)},
+        {Py_tp_new,
+         reinterpret_cast<void*>(type_slots.constructor.create ? type_slots.constructor.create : &no_constructor)},
     };
-    if (parts.constructor.doc) slots.push_back({Py_tp_doc, const_cast<char*>(parts.constructor.doc)});
-    if (parts.methods) slots.push_back({Py_tp_methods, parts.methods});
-    if (parts.getters) slots.push_back({Py_tp_getset, parts.getters});
-    if (parts.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(parts.repr)});
+    if (type_slots.constructor.doc) slots.push_back({Py_tp_doc, const_cast<char*>(type_slots.constructor.doc)});
+    if (type_slots.methods) slots.push_back({Py_tp_methods, type_slots.methods});
+    if (type_slots.getters) slots.push_back({Py_tp_getset, type_slots.getters});
+    if (type_slots.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(type_slots.repr)});
     unsigned flags = Py_TPFLAGS_DEFAULT;
-    if (parts.traverse) {
+    if (type_slots.traverse) {
         flags |= Py_TPFLAGS_HAVE_GC;
-        slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(parts.traverse)});
-        slots.push_back({Py_tp_clear, reinterpret_cast<void*>(parts.clear)});
+        slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(type_slots.traverse)});
+        slots.push_back({Py_tp_clear, reinterpret_cast<void*>(type_slots.clear)});
     }
     slots.push_back({0, nullptr});
-    PyType_Spec spec{qualified_names.back().c_str(), static_cast<int>(parts.basic_size), 0, flags, slots.data()};
+    PyType_Spec spec{qualified_names.back().c_str(), static_cast<int>(type_slots.basic_size), 0, flags, slots.data()};
     Ref type = Ref::checked(PyType_FromSpec(&spec));
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
-    add(module, parts.name, type.get());
+    add(module, type_slots.name, type.get());
     type.release();  // kept for the life of the process, like the module
     return type_object;
 }

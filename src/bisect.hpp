@@ -1,5 +1,5 @@
 // The one bisection scheme over sorted tables (the discrete quantile, the TDR
-// segment and knot, the Hermite interval). Only the comparisons differ.
+// segment and knot, the histogram bin). Only the comparisons differ.
 #pragma once
 
 #include <cstddef>
@@ -32,11 +32,6 @@ inline std::size_t cumulative_index(std::span<const double> cumulative, double u
 // The number of entries <= x.
 inline std::size_t count_at_most(std::span<const double> table, double x) {
     return bisect_table(table, [x](double v) { return v <= x; }, [x](double v) { return v <= x; });
-}
-
-// The number of entries < x.
-inline std::size_t count_below(std::span<const double> table, double x) {
-    return bisect_table(table, [x](double v) { return v < x; }, [x](double v) { return v < x; });
 }
 
 }  // namespace drovik

@@ -81,6 +81,15 @@ std::string SampleError::display() const {
     throw Panic("unknown SampleError variant");
 }
 
+void panic_index_out_of_bounds(std::size_t len, std::uint64_t index) {
+    throw Panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+                std::to_string(index));
+}
+
+void panic_rng_init_failed(const std::string& reason) { throw Panic("could not initialize ThreadRng: " + reason); }
+
+void panic_rng_reseed_failed(const std::string& reason) { throw Panic("could not reseed ThreadRng: " + reason); }
+
 bool operator==(const SampleError& a, const SampleError& b) {
     return a.kind_ == b.kind_ &&
            std::bit_cast<std::uint64_t>(a.value_) == std::bit_cast<std::uint64_t>(b.value_);

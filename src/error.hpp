@@ -3,6 +3,7 @@
 // invariant throws (Panic), and the binding turns that into PanicException.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <stdexcept>
@@ -41,9 +42,6 @@ public:
     static constexpr BuildError non_finite(const char* what) { return {Kind::NonFinite, what}; }
     static constexpr BuildError of(Kind kind) { return {kind, nullptr}; }
 
-    constexpr Kind kind() const { return kind_; }
-    // The static text of InvalidSupport and NonFinite; nullptr for the others.
-    constexpr const char* detail() const { return detail_; }
     std::string display() const;
 
     friend constexpr bool operator==(const BuildError&, const BuildError&) = default;
@@ -51,7 +49,7 @@ public:
 private:
     constexpr BuildError(Kind kind, const char* detail) : kind_(kind), detail_(detail) {}
     Kind kind_;
-    const char* detail_;
+    const char* detail_;  // the text of InvalidSupport and NonFinite, from support_text; else nullptr
 };
 
 class SampleError {
@@ -73,9 +71,6 @@ public:
     static constexpr SampleError confidence_out_of_range(double c) { return {Kind::ConfidenceOutOfRange, c}; }
     static constexpr SampleError of(Kind kind) { return {kind, 0.0}; }
 
-    constexpr Kind kind() const { return kind_; }
-    // The offending value of QuantileOutOfRange and ConfidenceOutOfRange.
-    constexpr double value() const { return value_; }
     std::string display() const;
 
     // Bitwise payload comparison, so that NaN payloads compare equal in tests.
@@ -84,13 +79,27 @@ public:
 private:
     constexpr SampleError(Kind kind, double value) : kind_(kind), value_(value) {}
     Kind kind_;
-    double value_;
+    double value_;  // the offending value of QuantileOutOfRange and ConfidenceOutOfRange
 };
 
+// The detail texts of InvalidSupport and NonFinite. With the texts of
+// error.cpp they are every message the core shows.
 namespace support_text {
 inline constexpr const char* lo_not_below_hi = "lo must be strictly less than hi";
 inline constexpr const char* bounds = "support bounds";
 inline constexpr const char* length_mismatch = "points and pmf must have the same length";
+inline constexpr const char* tdr_support_mismatch = "pdf/dpdf support must match opts.support";
+inline constexpr const char* tdr_needs_density = "TDR sampling requires a PDF (use from_pdf_fn, not from_cdf_fn)";
+inline constexpr const char* hyper_rect_empty = "hyper-rect cannot be empty";
+inline constexpr const char* hyper_rect_dimension_mismatch = "hyper-rect lo/hi must have same dimension";
+inline constexpr const char* hyper_rect_lo_not_below_hi = "each lo must be < hi";
+inline constexpr const char* hyper_rect_bounds = "hyper-rect bounds";
 }  // namespace support_text
+
+// The panics a caller can meet: an index past the end of a table (a Python
+// caller's index is not checked before), and an entropy source that fails.
+[[noreturn]] void panic_index_out_of_bounds(std::size_t len, std::uint64_t index);
+[[noreturn]] void panic_rng_init_failed(const std::string& reason);
+[[noreturn]] void panic_rng_reseed_failed(const std::string& reason);
 
 }  // namespace drovik

@@ -28,9 +28,9 @@ struct FnTraits<R (*)(A...)> {
 };
 
 template <class Tuple>
-struct TailOf;
+struct SplitSelf;
 template <class Head, class... Tail>
-struct TailOf<std::tuple<Head, Tail...>> {
+struct SplitSelf<std::tuple<Head, Tail...>> {
     using Self = Head;
     using Rest = std::tuple<Tail...>;
 };
@@ -69,7 +69,7 @@ PyCFunction as_cfunction(F* function) {
 }
 
 template <auto Impl>
-using SelfOf = typename TailOf<typename FnTraits<decltype(Impl)>::Args>::Self;
+using SelfOf = typename SplitSelf<typename FnTraits<decltype(Impl)>::Args>::Self;
 
 template <auto Impl>
 using CoreOf = std::remove_cvref_t<SelfOf<Impl>>;
@@ -90,7 +90,8 @@ PyMethodDef method() {
     using Sig = Signature<SigText>;
     using SelfRef = detail::SelfOf<Impl>;
     using Core = detail::CoreOf<Impl>;
-    using Rest = detail::Decayed<typename detail::TailOf<typename detail::FnTraits<decltype(Impl)>::Args>::Rest>;
+    using Rest =
+        detail::Decayed<typename detail::SplitSelf<typename detail::FnTraits<decltype(Impl)>::Args>::Rest>;
     static_assert(Sig::is_method, "a method's text signature starts with $self");
     static_assert(std::is_reference_v<SelfRef>, "a method takes its core object by reference");
     constexpr Borrow borrow = std::is_const_v<std::remove_reference_t<SelfRef>> ? Borrow::Shared : Borrow::Exclusive;
@@ -209,7 +210,9 @@ Constructor constructor() {
 // ---------------------------------------------------------------------------
 // Classes and the module
 
-struct TypeParts {
+// The description of a Python type to create: what add_type turns into the
+// slots and the PyType_Spec of a heap type.
+struct TypeSlots {
     const char* name;  // short class name, e.g. "DiscreteDistribution"
     std::size_t basic_size;
     destructor dealloc;
@@ -222,7 +225,7 @@ struct TypeParts {
 };
 
 // Creates the final, dict-less type "_drovik.<name>" and adds it to the module.
-PyTypeObject* add_type(PyObject* module, const TypeParts& parts);
+PyTypeObject* add_type(PyObject* module, const TypeSlots& type_slots);
 
 // Binds `name` in the module and appends it to the module's __all__.
 void add(PyObject* module, const char* name, PyObject* value);
@@ -243,13 +246,13 @@ template <class Core>
 void add_class(PyObject* module, const ClassTable& table) {
     static_assert(ModuleClass<Core>::value, "declare the core type a ModuleClass before adding its class");
     ClassInfo<Core>::name = table.name;
-    TypeParts parts{table.name, sizeof(Instance<Core>), &dealloc_instance<Core>, table.constructor,
-                    table.methods, table.getters, table.repr, nullptr, nullptr};
+    TypeSlots type_slots{table.name,    sizeof(Instance<Core>), &dealloc_instance<Core>, table.constructor,
+                         table.methods, table.getters, table.repr, nullptr, nullptr};
     if constexpr (HoldsPythonObjects<Core>) {
-        parts.traverse = &traverse_instance<Core>;
-        parts.clear = &clear_instance<Core>;
+        type_slots.traverse = &traverse_instance<Core>;
+        type_slots.clear = &clear_instance<Core>;
     }
-    ClassInfo<Core>::type = add_type(module, parts);
+    ClassInfo<Core>::type = add_type(module, type_slots);
 }
 
 template <class Core>

@@ -77,7 +77,6 @@ public:
     const P& density() const { return density_; }
     Support support() const { return support_; }
     double norm() const { return norm_; }
-    double tol() const { return tol_; }
 
 private:
     P density_;
@@ -104,7 +103,6 @@ public:
 
     double cdf(double x) const { return (cdf_.cdf(x) - c_lo_) / span_; }
 
-    const C& function() const { return cdf_; }
     Support support() const { return support_; }
 
 private:

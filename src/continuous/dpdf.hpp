@@ -51,7 +51,6 @@ public:
     }
 
     Support support() const { return pdf_->support(); }
-    double rel_step() const { return rel_step_; }
 
 private:
     const P* pdf_;

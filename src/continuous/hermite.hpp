@@ -13,10 +13,17 @@
 
 #include "continuous/invert.hpp"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define DROVIK_HERMITE_AVX512 1  // eval_batch has an AVX-512 kernel, chosen at run time
+#endif
+
 namespace drovik {
 
 class HermitePpfTable {
 public:
+    // Below this a width or a secant counts as zero.
+    static constexpr double negligible = 1e-300;
+
     // Nodes at levels evenly spaced in u from 1e-12 to about 1 - 1e-12, at least
     // four of them. A node whose inversion fails falls back to the point at the
     // same fraction of [lo, hi]; the build itself never fails.
@@ -44,7 +51,7 @@ public:
         if (u <= u_first_) return x_first_ * unit_;
         if (u >= u_last_) return x_last_ * unit_;
         const Segment& s = segments_[locate(u)];
-        if (std::abs(s.h) < 1e-300) return s.x_lo * unit_;
+        if (std::abs(s.h) < negligible) return s.x_lo * unit_;
         const double t = (u - s.u_lo) / s.h;
         const double t2 = t * t;
         const double t3 = t2 * t;
@@ -67,9 +74,6 @@ public:
         if (u >= u_last_) return segments_.size() - 1;
         return locate(u);
     }
-
-    // The same index by bisection over the levels; the reference for interval().
-    std::size_t bisect_interval(double u) const;
 
     // Fritsch-Carlson slopes of a monotone cubic Hermite interpolant of ys over
     // xs (equal lengths, at least two points).
@@ -96,7 +100,10 @@ private:
     HermitePpfTable(std::vector<double> u_grid, std::vector<double> x_nodes, double lo, double hi);
 
     void eval_batch_scalar(std::span<double> inout) const;
+#ifdef DROVIK_HERMITE_AVX512
+    // In hermite_avx512.cpp, the one function compiled for AVX-512.
     void eval_batch_avx512(std::span<double> inout) const;
+#endif
 
     // For u_0 < u <= u_{n-1}. The levels are evenly spaced, so the index is
     // guessed from u and then moved to the interval whose ends bracket u;

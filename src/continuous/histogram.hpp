@@ -4,6 +4,7 @@
 #include <expected>
 #include <vector>
 
+#include "bisect.hpp"
 #include "continuous/interfaces.hpp"
 #include "error.hpp"
 
@@ -16,13 +17,12 @@ public:
     static std::expected<HistogramPdf, BuildError> create(std::vector<double> edges, std::vector<double> counts,
                                                           bool density);
 
-    // The height of the half-open bin holding x; 0 outside [first edge, last edge).
+    // The height of the half-open bin holding x (an x on an edge is in the bin
+    // to its right); 0 outside [first edge, last edge) and for NaN.
     double pdf(double x) const {
-        if (x < lo_ || x >= hi_) return 0.0;
-        for (std::size_t i = 0; i < heights_.size(); ++i) {
-            if (x < edges_[i + 1]) return heights_[i];
-        }
-        return 0.0;
+        if (!(x >= lo_ && x < hi_)) return 0.0;
+        // Inside, between one and heights_.size() edges lie at or below x.
+        return heights_[count_at_most(edges_, x) - 1];
     }
 
     Support support() const { return {lo_, hi_}; }

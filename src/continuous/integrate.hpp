@@ -16,7 +16,8 @@ namespace drovik {
 
 namespace detail {
 
-// The three-point rule; sets `non_finite` when one of the values is NaN or infinite.
+// The three-point rule: evaluates f(a), f(m), f(b) in that order and caches
+// nothing; sets `non_finite` when one of the values is NaN or infinite.
 template <class F>
 double simpson_rule(F& f, double a, double b, bool& non_finite) noexcept(noexcept(f(a))) {
     const double m = midpoint(a, b);
@@ -33,22 +34,15 @@ double simpson_rule(F& f, double a, double b, bool& non_finite) noexcept(noexcep
 
 }  // namespace detail
 
-// Simpson estimate of the integral of f over [a, b]; evaluates f(a), f(m), f(b) in
-// that order and caches nothing.
-template <class F>
-double simpson(F&& f, double a, double b) noexcept(noexcept(f(a))) {
-    bool non_finite = false;
-    return detail::simpson_rule(f, a, b, non_finite);
-}
-
-// Integral of f from a to b to the absolute tolerance tol on every accepted
-// subinterval; may throw from f or from an interrupt check. No error path: a result that is not finite (NaN for the inputs on
-// which the plain loop would never end) is for the caller to report.
 // The number of first panels a support is split into before any interval may be
 // accepted: sixteen, or one for an integrand known to be a polynomial of degree
 // three at most on [a, b] (a histogram bin's constant height).
 inline constexpr std::size_t default_first_panels = 16;
 
+// Integral of f from a to b to the absolute tolerance tol on every accepted
+// subinterval; may throw from f or from an interrupt check. No error path: a
+// result that is not finite (NaN for the inputs on which the plain loop would
+// never end) is for the caller to report.
 template <class F>
 double integrate_fn(F&& f, double a, double b, double tol, std::size_t first_panels = default_first_panels) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();

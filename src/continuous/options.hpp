@@ -9,16 +9,26 @@ namespace drovik {
 
 enum class TdrTransform : std::uint8_t { Log, InvSqrt };
 
+// Defaults of the options. Some hold where no option reaches: statistics and a
+// truncation's mass integrate with the quadrature tolerance, a TDR-backed
+// distribution inverts with the inversion tolerance and budget, and a TDR hat
+// always tries up to the default number of candidates.
+inline constexpr double default_quad_tolerance = 1e-10;
+inline constexpr double default_ppf_tolerance = 1e-12;
+inline constexpr std::uint32_t default_max_iterations = 128;
+inline constexpr std::uint64_t default_tdr_construction_points = 30;
+inline constexpr std::uint64_t default_tdr_max_trials = 100000;
+
 struct BuildOptions {
-    double quad_tolerance = 1e-10;
-    double ppf_tolerance = 1e-12;
-    std::uint32_t max_iterations = 128;
+    double quad_tolerance = default_quad_tolerance;
+    double ppf_tolerance = default_ppf_tolerance;
+    std::uint32_t max_iterations = default_max_iterations;
     bool use_newton = true;
     std::optional<std::uint64_t> hermite_grid_size;
     std::optional<TdrTransform> tdr_transform;
-    std::uint64_t tdr_construction_points = 30;
+    std::uint64_t tdr_construction_points = default_tdr_construction_points;
     double tdr_dpdf_rel_step = 1e-4;
-    std::uint64_t tdr_max_trials = 100000;
+    std::uint64_t tdr_max_trials = default_tdr_max_trials;
 
     enum class Mode : std::uint8_t { Inversion, HermiteTable, Tdr };
 
@@ -44,7 +54,8 @@ struct BuildOptions {
         return options;
     }
 
-    static BuildOptions tdr(TdrTransform transform, std::uint64_t construction_points = 30) {
+    static BuildOptions tdr(TdrTransform transform,
+                            std::uint64_t construction_points = default_tdr_construction_points) {
         BuildOptions options;
         options.tdr_transform = transform;
         options.tdr_construction_points = construction_points;

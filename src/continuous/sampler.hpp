@@ -34,11 +34,12 @@ struct InversionBackend {
     bool use_newton;  // ignored without a density
 };
 
-// Rejection from a transformed-density hat; quantiles still invert numerically.
+// Rejection from a transformed-density hat of either kind; quantiles still
+// invert numerically, with a fixed tolerance and budget.
 struct TdrBackend {
     TdrHat hat;
-    static constexpr std::uint32_t ppf_max_iterations = 128;
-    static constexpr double ppf_tolerance = 1e-12;
+    static constexpr std::uint32_t ppf_max_iterations = default_max_iterations;
+    static constexpr double ppf_tolerance = default_ppf_tolerance;
 };
 
 template <class D>
@@ -69,14 +70,21 @@ public:
     }
 
     std::expected<double, SampleError> sample(ChachaRng& rng) const {
-        if (const auto* tdr = std::get_if<TdrBackend>(&backend_)) return tdr_draw(*tdr, rng);
+        if (const auto* tdr = std::get_if<TdrBackend>(&backend_)) {
+            return with_tdr_hat<double>(*tdr, [&](const auto& hat, const auto& density) {
+                return hat.sample_with_rng(density, rng);
+            });
+        }
         return inverse_checked(std::get<InversionBackend>(backend_), uniform(rng));
     }
 
-    // The strategy is chosen once per batch, not once per draw.
+    // The strategy (and the hat kind) is chosen once per batch, not once per draw.
     std::expected<void, SampleError> sample_into(std::span<double> out, ChachaRng& rng) const {
-        if (const auto* tdr = std::get_if<TdrBackend>(&backend_))
-            return draw_into(out, [&] { return tdr_draw(*tdr, rng); });
+        if (const auto* tdr = std::get_if<TdrBackend>(&backend_)) {
+            return with_tdr_hat<void>(*tdr, [&](const auto& hat, const auto& density) {
+                return draw_into(out, [&] { return hat.sample_with_rng(density, rng); });
+            });
+        }
         const InversionBackend& inversion = std::get<InversionBackend>(backend_);
         if (inversion.table) {
             const HermitePpfTable& table = *inversion.table;
@@ -100,12 +108,6 @@ public:
             return {};
         }
         return draw_into(out, [&] { return inverse_checked(inversion, uniform(rng)); });
-    }
-
-    std::expected<std::vector<double>, SampleError> sample_n(std::uint64_t n, ChachaRng& rng) const {
-        std::vector<double> out(n);
-        if (auto filled = sample_into(out, rng); !filled) return std::unexpected(filled.error());
-        return out;
     }
 
     double cdf(double x) const { return dist_.cdf(x); }
@@ -162,9 +164,12 @@ private:
         return drovik::ppf(dist_, inversion.max_iterations, s.lo, s.hi, u, inversion.ppf_tolerance);
     }
 
-    std::expected<double, SampleError> tdr_draw(const TdrBackend& tdr, ChachaRng& rng) const {
+    // body(hat, normalized density) with the hat of its kind.
+    template <class R, class Body>
+    std::expected<R, SampleError> with_tdr_hat(const TdrBackend& tdr, Body&& body) const {
         if constexpr (DensityModel<D>) {
-            return tdr.hat.sample_with_rng(PdfBridge<D>(dist_), rng);
+            const PdfBridge<D> density(dist_);
+            return std::visit([&](const auto& hat) { return body(hat, density); }, tdr.hat);
         } else {
             throw Panic("a transformed-density hat needs a density");
         }
@@ -228,7 +233,7 @@ std::expected<ContinuousSampler<IntegratedPdf<P>>, BuildError> density_sampler(P
     Dist dist(std::move(density), *support, norm, options.quad_tolerance);
     if (options.mode() == BuildOptions::Mode::Tdr) {
         const PdfBridge<Dist> bridge(dist);
-        auto hat = TdrHat::try_build(bridge, make_dpdf(bridge, dist), tdr_settings(options, *support));
+        auto hat = build_tdr_hat(bridge, make_dpdf(bridge, dist), tdr_settings(options, *support));
         if (!hat) return std::unexpected(hat.error());
         return ContinuousSampler<Dist>(std::move(dist), TdrBackend{std::move(*hat)});
     }
@@ -265,8 +270,7 @@ std::expected<ContinuousSampler<AffineCdf<C>>, BuildError> sampler_from_cdf(C cd
     auto dist = AffineCdf<C>::create(std::move(cdf), support->lo, support->hi);
     if (!dist) return std::unexpected(dist.error());
     if (options.mode() == BuildOptions::Mode::Tdr) {
-        return std::unexpected(
-            BuildError::invalid_support("TDR sampling requires a PDF (use from_pdf_fn, not from_cdf_fn)"));
+        return std::unexpected(BuildError::invalid_support(support_text::tdr_needs_density));
     }
     InversionBackend backend = detail::inversion_for(*dist, options);
     return ContinuousSampler<AffineCdf<C>>(std::move(*dist), std::move(backend));

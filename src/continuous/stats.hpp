@@ -9,12 +9,13 @@
 
 #include "continuous/cdf.hpp"
 #include "continuous/integrate.hpp"
+#include "continuous/options.hpp"
 #include "error.hpp"
 
 namespace drovik {
 
 // Statistics use a fixed tolerance, whatever the distribution was built with.
-inline constexpr double stats_tolerance = 1e-10;
+inline constexpr double stats_tolerance = default_quad_tolerance;
 
 namespace detail {
 

@@ -13,15 +13,14 @@ namespace {
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-// Below this slope a hat piece is treated as constant: the exact inversion
-// would divide by (nearly) zero.
-constexpr double flat_slope = 1e-12;
-
 // Neighbouring tangents closer than this in slope meet too far away (or never).
 constexpr double parallel_slopes = 1e-14;
 
 // Two construction points closer than this give the same tangent twice.
 constexpr double min_point_gap = 1e-12;
+
+// The two candidates beside the bounds lie this fraction of the width inside.
+constexpr double bound_offset = 1e-12;
 
 // Two slopes closer than this are one slope, up to the rounding of the density
 // values and their finite differences: relative to the slopes, with a floor on
@@ -34,16 +33,16 @@ BuildError build_failed() { return BuildError::of(BuildError::Kind::TdrBuildFail
 
 }  // namespace
 
-std::vector<double> TdrHat::log_candidates(const TdrSettings& settings) {
+std::vector<double> TdrLogHat::candidates(const TdrSettings& settings) {
     const Support s = settings.support;
     const std::uint64_t n = std::max<std::uint64_t>(4, settings.construction_points);
     std::vector<double> raw;
     raw.reserve(n + 2);
-    for (std::uint64_t j = 0; j < n; ++j) raw.push_back(grid_point(s, j, n));
+    for (std::uint64_t j = 0; j < n; ++j) raw.push_back(detail::tdr_grid_point(s, j, n));
     // The outer grid points leave half a cell uncovered at each end; these two
     // give the tails a tangent of their own.
-    raw.push_back(s.lo + (s.hi - s.lo) * 1e-12);
-    raw.push_back(s.hi - (s.hi - s.lo) * 1e-12);
+    raw.push_back(s.lo + (s.hi - s.lo) * bound_offset);
+    raw.push_back(s.hi - (s.hi - s.lo) * bound_offset);
 
     std::vector<double> inside;
     inside.reserve(raw.size());
@@ -93,8 +92,9 @@ std::vector<T> pick(const std::vector<T>& all, const std::vector<std::size_t>& i
 
 }  // namespace
 
-std::expected<TdrHat, BuildError> TdrHat::from_points(const TdrSettings& settings, std::vector<double> points,
-                                                      std::vector<double> log_values, std::vector<double> slopes) {
+std::expected<TdrLogHat, BuildError> TdrLogHat::from_points(const TdrSettings& settings, std::vector<double> points,
+                                                            std::vector<double> log_values,
+                                                            std::vector<double> slopes) {
     const std::size_t k = points.size();
     if (k < 4) return std::unexpected(build_failed());
     const double* x = points.data();
@@ -190,15 +190,16 @@ std::expected<TdrHat, BuildError> TdrHat::from_points(const TdrSettings& setting
     }
 }
 
-std::expected<TdrHat, BuildError> TdrHat::assemble(const TdrSettings& settings, std::vector<double> points,
-                                                   std::vector<double> log_values, std::vector<double> slopes,
-                                                   std::vector<double> knots, bool mend) {
+std::expected<TdrLogHat, BuildError> TdrLogHat::assemble(const TdrSettings& settings, std::vector<double> points,
+                                                         const std::vector<double>& log_values,
+                                                         std::vector<double> slopes, std::vector<double> knots,
+                                                         bool mend) {
     const std::size_t k = points.size();
     const double lo = settings.support.lo;
     const double hi = settings.support.hi;
-    TdrHat hat(settings, std::move(points), std::move(log_values), std::move(slopes));
+    TdrLogHat hat(settings, std::move(points), std::move(slopes));
     const double* x = hat.points_.data();
-    const double* y = hat.log_values_.data();
+    const double* y = log_values.data();
     const double* s = hat.slopes_.data();
     hat.knots_ = std::move(knots);
     const std::vector<double>& z = hat.knots_;
@@ -257,7 +258,7 @@ std::expected<TdrHat, BuildError> TdrHat::assemble(const TdrSettings& settings, 
     return hat;
 }
 
-void TdrHat::build_guide() {
+void TdrLogHat::build_guide() {
     // About four buckets per segment, so that most buckets hold at most one
     // entry; a power of two, so that u * size is exact.
     const std::size_t k = cum_areas_.size();
@@ -273,10 +274,6 @@ void TdrHat::build_guide() {
         while (through < k && cum_areas_[through] <= end) ++through;
         guide_[b] = below | (through - below > 1 ? crowded_bucket : 0);
     }
-}
-
-void TdrHat::require_log_hat() const {
-    if (box_max_) throw Panic("the box hat has no segments to draw from");
 }
 
 }  // namespace drovik

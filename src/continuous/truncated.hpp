@@ -6,6 +6,7 @@
 
 #include "continuous/integrate.hpp"
 #include "continuous/interfaces.hpp"
+#include "continuous/options.hpp"
 #include "error.hpp"
 
 namespace drovik {
@@ -32,7 +33,6 @@ public:
     }
 
     Support support() const { return mapped_; }
-    const UserPdf& base() const { return base_; }
 
 private:
     LocScalePdf(UserPdf base, double loc, double scale, Support mapped)
@@ -47,7 +47,7 @@ private:
 // f restricted to [a, b] inside its support, divided by its mass there.
 class Truncated {
 public:
-    static constexpr double mass_tolerance = 1e-10;
+    static constexpr double mass_tolerance = default_quad_tolerance;
 
     static std::expected<Truncated, BuildError> create(UserPdf base, double a, double b) {
         auto window = check_support(a, b);
@@ -68,8 +68,6 @@ public:
     }
 
     Support support() const { return window_; }
-    double mass() const { return mass_; }
-    const UserPdf& base() const { return base_; }
 
 private:
     Truncated(UserPdf base, Support window, double mass) : base_(std::move(base)), window_(window), mass_(mass) {}

@@ -1,21 +1,11 @@
 #include "discrete/custom.hpp"
 
 #include <cmath>
-#include <string>
 
 #include "bisect.hpp"
 #include "random/draws.hpp"
 
 namespace drovik {
-
-namespace {
-
-[[noreturn]] void index_out_of_bounds(std::size_t len, std::uint64_t index) {
-    throw Panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-                std::to_string(index));
-}
-
-}  // namespace
 
 std::expected<DiscreteSampler, BuildError> DiscreteSampler::from_pmf(std::vector<double> points,
                                                                      std::vector<double> pmf) {
@@ -51,13 +41,13 @@ double DiscreteSampler::pmf(double x) const {
 
 double DiscreteSampler::pmf_at(std::uint64_t index) const {
     // cdf[index - 1] is read before cdf[index], so that is the index reported.
-    if (index > cdf_.size()) index_out_of_bounds(cdf_.size(), index - 1);
-    if (index == cdf_.size()) index_out_of_bounds(cdf_.size(), index);
+    if (index > cdf_.size()) panic_index_out_of_bounds(cdf_.size(), index - 1);
+    if (index == cdf_.size()) panic_index_out_of_bounds(cdf_.size(), index);
     return mass(index);
 }
 
 double DiscreteSampler::cdf_at(std::uint64_t index) const {
-    if (index >= cdf_.size()) index_out_of_bounds(cdf_.size(), index);
+    if (index >= cdf_.size()) panic_index_out_of_bounds(cdf_.size(), index);
     return cdf_[index];
 }
 
@@ -70,11 +60,6 @@ std::expected<double, SampleError> DiscreteSampler::ppf(double u) const {
 
 std::expected<void, SampleError> DiscreteSampler::sample_into(std::span<double> out, ChachaRng& rng) const {
     return draw_into(out, [&] { return sample(rng); });
-}
-
-std::expected<std::vector<double>, SampleError> DiscreteSampler::sample_n(std::uint64_t n,
-                                                                          ChachaRng& rng) const {
-    return draw_n(n, [&] { return sample(rng); });
 }
 
 double DiscreteSampler::mean() const {

@@ -31,7 +31,6 @@ public:
     std::expected<double, SampleError> sample(ChachaRng& rng) const { return ppf(uniform(rng)); }
     // Fills `out` draw by draw; the first failing draw ends the fill.
     std::expected<void, SampleError> sample_into(std::span<double> out, ChachaRng& rng) const;
-    std::expected<std::vector<double>, SampleError> sample_n(std::uint64_t n, ChachaRng& rng) const;
 
     double mean() const;
     double var() const;

@@ -3,13 +3,14 @@
 namespace drovik {
 
 std::expected<HyperRect, BuildError> HyperRect::create(std::vector<double> lo, std::vector<double> hi) {
-    if (lo.empty() || hi.empty()) return std::unexpected(BuildError::invalid_support(hyper_rect_text::empty));
+    if (lo.empty() || hi.empty()) return std::unexpected(BuildError::invalid_support(support_text::hyper_rect_empty));
     if (lo.size() != hi.size())
-        return std::unexpected(BuildError::invalid_support(hyper_rect_text::dimension_mismatch));
+        return std::unexpected(BuildError::invalid_support(support_text::hyper_rect_dimension_mismatch));
     for (std::size_t i = 0; i < lo.size(); ++i) {
         if (!std::isfinite(lo[i]) || !std::isfinite(hi[i]))
-            return std::unexpected(BuildError::non_finite(hyper_rect_text::bounds));
-        if (lo[i] >= hi[i]) return std::unexpected(BuildError::invalid_support(hyper_rect_text::lo_not_below_hi));
+            return std::unexpected(BuildError::non_finite(support_text::hyper_rect_bounds));
+        if (lo[i] >= hi[i])
+            return std::unexpected(BuildError::invalid_support(support_text::hyper_rect_lo_not_below_hi));
     }
     return HyperRect(std::move(lo), std::move(hi));
 }

@@ -16,13 +16,6 @@
 
 namespace drovik {
 
-namespace hyper_rect_text {
-inline constexpr const char* empty = "hyper-rect cannot be empty";
-inline constexpr const char* dimension_mismatch = "hyper-rect lo/hi must have same dimension";
-inline constexpr const char* lo_not_below_hi = "each lo must be < hi";
-inline constexpr const char* bounds = "hyper-rect bounds";
-}  // namespace hyper_rect_text
-
 class HyperRect {
 public:
     // Empty first, then lengths, then bound by bound: the lowest offending

@@ -1,10 +1,8 @@
-// Collecting draws: n draws in sequence, the first failure ends the call.
+// Collecting draws: one draw per slot in sequence, the first failure ends the fill.
 #pragma once
 
-#include <cstdint>
 #include <expected>
 #include <span>
-#include <vector>
 
 namespace drovik {
 
@@ -17,14 +15,6 @@ auto draw_into(std::span<double> out, Draw&& draw)
         slot = *drawn;
     }
     return {};
-}
-
-template <class Draw>
-auto draw_n(std::uint64_t n, Draw&& draw)
-    -> std::expected<std::vector<double>, typename decltype(draw())::error_type> {
-    std::vector<double> out(n);
-    if (auto filled = draw_into(out, draw); !filled) return std::unexpected(filled.error());
-    return out;
 }
 
 }  // namespace drovik

@@ -35,7 +35,7 @@ std::expected<ChachaKey, std::string> fetch_key(EntropySource source) {
 
 ChachaKey initial_key(EntropySource source) {
     auto key = fetch_key(source);
-    if (!key) throw Panic("could not initialize ThreadRng: " + key.error());
+    if (!key) panic_rng_init_failed(key.error());
     return *key;
 }
 
@@ -72,7 +72,7 @@ std::expected<void, std::string> os_entropy(std::span<std::uint8_t, 32> out) {
 void ChachaRng::refill() {
     if (reseed_ != nullptr && counter_ >= rekey_after_blocks) {
         auto key = fetch_key(reseed_);
-        if (!key) throw Panic("could not reseed ThreadRng: " + key.error());
+        if (!key) panic_rng_reseed_failed(key.error());
         key_ = *key;
         counter_ = 0;
     }

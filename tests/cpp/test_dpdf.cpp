@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <limits>
-#include <vector>
 
 #include "continuous/dpdf.hpp"
 #include "continuous/interfaces.hpp"
+#include "recording.hpp"
 
 namespace drovik {
 namespace {
@@ -18,17 +17,6 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double floor_step = 0x1p-26;
 constexpr double e10 = 0x1p-10;
-
-using Fn = std::function<double(double)>;
-using Points = std::vector<double>;
-
-struct RecordingPdf {
-    Fn g;
-    Support s;
-    mutable Points points{};
-    double pdf(double x) const { points.push_back(x); return g(x); }
-    Support support() const { return s; }
-};
 
 double cubic_density(double x) { return 3.0 * x * x; }
 double identity(double x) { return x; }
@@ -62,9 +50,9 @@ TEST(NumericalDpdf, EvaluatesExactlyTheseNeighboursAndGivesThisValue) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const RecordingPdf pdf{c.f, c.support};
-        const double value = NumericalDpdf<RecordingPdf>(pdf, c.rel_step).dpdf(c.x);
-        EXPECT_EQ(pdf.points, c.points);
+        const Recorder pdf{c.f, c.support};
+        const double value = NumericalDpdf<Recorder>(pdf, c.rel_step).dpdf(c.x);
+        EXPECT_EQ(pdf.at, c.points);
         if (std::isnan(c.expected)) {
             EXPECT_TRUE(std::isnan(value)) << value;
         } else if (c.tolerance == 0.0) {

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <expected>
-#include <functional>
 #include <limits>
 #include <string>
 #include <tuple>
@@ -14,29 +13,13 @@
 
 #include "continuous/invert.hpp"
 #include "error.hpp"
+#include "recording.hpp"
 
 namespace drovik {
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
-
-using Fn = std::function<double(double)>;
-using Points = std::vector<double>;
-
-// A distribution function or density that records every point it is read at;
-// a reading at NaN is a fault in itself.
-struct Recording {
-    Fn g;
-    mutable Points points{};
-    double at(double x) const {
-        if (std::isnan(x)) ADD_FAILURE() << "evaluated at NaN";
-        points.push_back(x);
-        return g(x);
-    }
-    double cdf(double x) const { return at(x); }
-    double pdf(double x) const { return at(x); }
-};
 
 // NaN as the expected quantile stands for InversionFailed.
 void expect_quantile(const std::expected<double, SampleError>& got, double expected) {
@@ -57,14 +40,14 @@ TEST(InvertChecks, QuantileOutsideOpenUnitIntervalFailsFirst) {
         {inf, "quantile u=inf not in (0, 1)"},
     };
     for (const auto& c : cases) {
-        const Recording cdf{[](double) { return 0.5; }}, pdf{one};
+        const Recorder cdf{[](double) { return 0.5; }}, pdf{one};
         for (const auto& result :
              {ppf(cdf, 50, 0.0, 1.0, c.u, 1e-12), ppf_with_pdf(cdf, pdf, 50, 0.0, 1.0, c.u, 1e-12)}) {
             ASSERT_FALSE(result.has_value());
             EXPECT_EQ(result.error(), SampleError::quantile_out_of_range(c.u));
             EXPECT_EQ(result.error().display(), c.message);
         }
-        EXPECT_TRUE(cdf.points.empty() && pdf.points.empty());
+        EXPECT_TRUE(cdf.at.empty() && pdf.at.empty());
     }
 }
 
@@ -75,16 +58,16 @@ TEST(InvertChecks, SpanNotFiniteAndPositiveFails) {
                         [](double x) { return x == 0.0 ? nan : x; }, [](double x) { return x == 1.0 ? inf : x; }};
     for (const Fn& g : spans) {
         SCOPED_TRACE(&g - spans);
-        const Recording cdf{g}, pdf{one};
+        const Recorder cdf{g}, pdf{one};
         for (const auto& result :
              {ppf(cdf, 50, 0.0, 1.0, 0.5, 1e-12), ppf_with_pdf(cdf, pdf, 50, 0.0, 1.0, 0.5, 1e-12)}) {
             ASSERT_FALSE(result.has_value());
             EXPECT_EQ(result.error().display(), "failed to invert CDF");
         }
-        EXPECT_EQ(cdf.points, (Points{0.0, 1.0, 0.0, 1.0}));
-        EXPECT_TRUE(pdf.points.empty());
+        EXPECT_EQ(cdf.at, (Points{0.0, 1.0, 0.0, 1.0}));
+        EXPECT_TRUE(pdf.at.empty());
     }
-    const Recording subnormal{[](double x) { return x == 1.0 ? std::numeric_limits<double>::denorm_min() : 0.0; }};
+    const Recorder subnormal{[](double x) { return x == 1.0 ? std::numeric_limits<double>::denorm_min() : 0.0; }};
     EXPECT_TRUE(ppf(subnormal, 10, 0.0, 1.0, 0.5, 0.0).has_value());
 }
 
@@ -109,9 +92,9 @@ TEST(InvertPpf, BisectionRules) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const Recording cdf{c.g};
+        const Recorder cdf{c.g};
         expect_quantile(ppf(cdf, c.budget, c.lo, c.hi, c.u, c.tol), c.expected);
-        EXPECT_EQ(cdf.points, c.points);
+        EXPECT_EQ(cdf.at, c.points);
     }
 }
 
@@ -121,7 +104,7 @@ TEST(InvertPpf, BisectionRules) {
 TEST(InvertPpf, StopsWhenTheBracketNoLongerShrinks) {
     for (const auto& [lo, hi, jump] : {std::tuple{0.0, 1.0, 0.3}, std::tuple{-1e308, 1.7e308, 1.5e308}}) {
         const double at = jump;
-        const Recording cdf{[at](double x) { return x < at ? 0.0 : 1.0; }};
+        const Recorder cdf{[at](double x) { return x < at ? 0.0 : 1.0; }};
         double a = lo, b = hi;  // the plain loop, run well past the point where it stalls
         for (int i = 0; i < 3000; ++i) {
             const double mid = a * 0.5 + b * 0.5;
@@ -130,7 +113,7 @@ TEST(InvertPpf, StopsWhenTheBracketNoLongerShrinks) {
         const auto x = ppf(cdf, 4'000'000'000u, lo, hi, 0.5, 0.0);
         ASSERT_TRUE(x.has_value());
         EXPECT_EQ(*x, a * 0.5 + b * 0.5);
-        EXPECT_LT(cdf.points.size(), 2200u);
+        EXPECT_LT(cdf.at.size(), 2200u);
         EXPECT_TRUE(std::isfinite(*x) && lo <= *x && *x <= hi);
     }
 }
@@ -171,10 +154,10 @@ TEST(InvertPpfWithPdf, NewtonPolish) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const Recording cdf{c.cdf}, pdf{c.pdf};
+        const Recorder cdf{c.cdf}, pdf{c.pdf};
         expect_quantile(ppf_with_pdf(cdf, pdf, c.budget, 0.0, 1.0, c.u, 1e-12), c.expected);
-        EXPECT_EQ(cdf.points, c.cdf_points);
-        EXPECT_EQ(pdf.points, c.pdf_points);
+        EXPECT_EQ(cdf.at, c.cdf_points);
+        EXPECT_EQ(pdf.at, c.pdf_points);
     }
 }
 
