@@ -13,6 +13,7 @@
 #include "continuous/sampler.hpp"
 #include "continuous/stats.hpp"
 #include "exceptions.hpp"
+#include "inverse_polynomial.hpp"
 #include "toolkit.hpp"
 
 namespace drovik::py {
@@ -295,6 +296,7 @@ void register_continuous(PyObject* module) {
                  .methods = options_methods});
     add_class<ContinuousObject>(module, {.name = "ContinuousDistribution", .methods = distribution_methods});
     add_functions(module, factories);
+    register_inverse_polynomial<ContinuousObject>(module);
 }
 
 }  // namespace drovik::py
