@@ -100,6 +100,7 @@ bench: build-tests bench-deps
 	PYTHONPATH=python $(VPY) bench/bench_discrete.py
 	PYTHONPATH=python $(VPY) bench/bench_continuous.py
 	PYTHONPATH=python $(VPY) bench/bench_fast_sampling.py
+	PYTHONPATH=python $(VPY) bench/bench_inverse_polynomial.py
 	PYTHONPATH=python $(VPY) bench/bench_stats.py
 	PYTHONPATH=python $(VPY) bench/bench_multivar.py
 	PYTHONPATH=python $(VPY) bench/bench_call_overhead.py

@@ -14,6 +14,7 @@
 #include "callable.hpp"
 #include "continuous/sampler.hpp"
 #include "continuous/stats.hpp"
+#include "inverse_polynomial.hpp"
 #include "toolkit.hpp"
 
 namespace drovik::py {
@@ -328,6 +329,7 @@ void register_continuous(PyObject* module) {
     add_class<ContinuousDistributionObject>(module,
                                             {.name = "ContinuousDistribution", .methods = distribution_methods});
     add_functions(module, factories);
+    register_inverse_polynomial<ContinuousDistributionObject>(module);
 }
 
 }  // namespace drovik::py

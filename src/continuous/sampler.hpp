@@ -16,6 +16,7 @@
 #include "continuous/histogram.hpp"
 #include "continuous/integrate.hpp"
 #include "continuous/interfaces.hpp"
+#include "continuous/inverse_polynomial.hpp"
 #include "continuous/invert.hpp"
 #include "continuous/options.hpp"
 #include "continuous/tdr.hpp"
@@ -42,10 +43,16 @@ struct TdrBackend {
     static constexpr double ppf_tolerance = default_ppf_tolerance;
 };
 
+// A polynomial quantile table built from the density: draws, quantiles and the
+// distribution function all go through it.
+struct InversePolynomialBackend {
+    InversePolynomialTable table;
+};
+
 template <class D>
 class ContinuousSampler {
 public:
-    using Backend = std::variant<InversionBackend, TdrBackend>;
+    using Backend = std::variant<InversionBackend, TdrBackend, InversePolynomialBackend>;
 
     ContinuousSampler(D dist, Backend backend) : dist_(std::move(dist)), backend_(std::move(backend)) {}
 
@@ -56,9 +63,14 @@ public:
         const auto* inversion = std::get_if<InversionBackend>(&backend_);
         return inversion != nullptr && inversion->table.has_value();
     }
+    const InversePolynomialTable* inverse_polynomial_table() const {
+        const auto* polynomial = std::get_if<InversePolynomialBackend>(&backend_);
+        return polynomial != nullptr ? &polynomial->table : nullptr;
+    }
 
     std::expected<double, SampleError> ppf(double u) const {
         if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
+        if (const auto* polynomial = std::get_if<InversePolynomialBackend>(&backend_)) return polynomial->table.eval(u);
         if (std::holds_alternative<TdrBackend>(backend_)) {
             if constexpr (DensityModel<D>) {
                 const Support s = support();
@@ -75,6 +87,11 @@ public:
                 return hat.sample_with_rng(density, rng);
             });
         }
+        if (const auto* polynomial = std::get_if<InversePolynomialBackend>(&backend_)) {
+            const double u = uniform(rng);
+            if (!(u > 0.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
+            return polynomial->table.eval(u);
+        }
         return inverse_checked(std::get<InversionBackend>(backend_), uniform(rng));
     }
 
@@ -85,32 +102,20 @@ public:
                 return draw_into(out, [&] { return hat.sample_with_rng(density, rng); });
             });
         }
+        if (const auto* polynomial = std::get_if<InversePolynomialBackend>(&backend_))
+            return fill_from_table(out, rng, polynomial->table);
         const InversionBackend& inversion = std::get<InversionBackend>(backend_);
-        if (inversion.table) {
-            const HermitePpfTable& table = *inversion.table;
-            // The uniforms of a run first, then one batched lookup, so that the
-            // lookups of independent draws overlap.
-            constexpr std::size_t run = 1024;
-            for (std::size_t start = 0; start < out.size(); start += run) {
-                const std::span<double> part = out.subspan(start, std::min(run, out.size() - start));
-                for (std::size_t k = 0; k < part.size(); ++k) {
-                    const double u = uniform(rng);
-                    // A table lookup cannot fail; only u = 0 is refused, after
-                    // the draws before it are filled in.
-                    if (!(u > 0.0)) {
-                        table.eval_batch(part.first(k));
-                        return std::unexpected(SampleError::quantile_out_of_range(u));
-                    }
-                    part[k] = u;
-                }
-                table.eval_batch(part);
-            }
-            return {};
-        }
+        if (inversion.table) return fill_from_table(out, rng, *inversion.table);
         return draw_into(out, [&] { return inverse_checked(inversion, uniform(rng)); });
     }
 
-    double cdf(double x) const { return dist_.cdf(x); }
+    double cdf(double x) const {
+        if constexpr (DensityModel<D>) {
+            if (const auto* polynomial = std::get_if<InversePolynomialBackend>(&backend_))
+                return polynomial->table.cdf(DensityRef(dist_.density()), x);
+        }
+        return dist_.cdf(x);
+    }
 
     // The normalized density; none for a model built from a distribution function.
     std::optional<double> pdf(double x) const {
@@ -141,6 +146,29 @@ public:
     }
 
 private:
+    // Draws through a quantile table: the uniforms of a run first, then one
+    // batched lookup, so that the lookups of independent draws overlap.
+    template <class Table>
+    static std::expected<void, SampleError> fill_from_table(std::span<double> out, ChachaRng& rng,
+                                                            const Table& table) {
+        constexpr std::size_t run = 1024;
+        for (std::size_t start = 0; start < out.size(); start += run) {
+            const std::span<double> part = out.subspan(start, std::min(run, out.size() - start));
+            for (std::size_t k = 0; k < part.size(); ++k) {
+                const double u = uniform(rng);
+                // A table lookup cannot fail; only u = 0 is refused, after
+                // the draws before it are filled in.
+                if (!(u > 0.0)) {
+                    table.eval_batch(part.first(k));
+                    return std::unexpected(SampleError::quantile_out_of_range(u));
+                }
+                part[k] = u;
+            }
+            table.eval_batch(part);
+        }
+        return {};
+    }
+
     static double clamp_probability(double c) {
         if (c < 0.0) return 0.0;
         if (c > 1.0) return 1.0;
@@ -259,6 +287,17 @@ std::expected<ContinuousSampler<IntegratedPdf<P>>, BuildError> sampler_from_pdf_
     return detail::density_sampler(std::move(density), lo, hi, options, [&](const auto&, const auto& dist) {
         return detail::ScaledDpdf<Dp>{&derivative, dist.norm()};
     });
+}
+
+// A density P inverted through a polynomial quantile table; its normalization
+// is the table's mass, so that pdf, cdf and ppf agree.
+template <class P>
+std::expected<ContinuousSampler<IntegratedPdf<P>>, InversePolynomialError> sampler_from_pdf_inverse_polynomial(
+    P density, double lo, double hi, const InversePolynomialSettings& settings) {
+    auto table = InversePolynomialTable::build(DensityRef(density), lo, hi, settings);
+    if (!table) return std::unexpected(table.error());
+    IntegratedPdf<P> dist(std::move(density), Support{lo, hi}, table->norm(), BuildOptions{}.quad_tolerance);
+    return ContinuousSampler<IntegratedPdf<P>>(std::move(dist), InversePolynomialBackend{std::move(*table)});
 }
 
 template <class C>
