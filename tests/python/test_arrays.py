@@ -36,6 +36,7 @@ UNIVARIATE = {
     # the box hat's 32 grid cells have their middle 16 at the peak
     "tdr inv_sqrt": lambda: drovik.from_pdf_with_options(normal, drovik.Interval(-1.9375, 2.0625),
                                                          OPTIONS.tdr("inv_sqrt")),
+    "inverse polynomial": lambda: drovik.from_pdf_inverse_polynomial(normal, IV),
     "cdf": lambda: drovik.from_cdf(lambda x: (x + 3.0) / 7.0, IV),
     "histogram": lambda: drovik.from_histogram([0.0, 1.0, 3.0], [2.0, 5.0]),
     "discrete": lambda: drovik.from_pmf([0.5, 1.5, 4.0], [0.2, 0.3, 0.5]),
