@@ -28,12 +28,4 @@ void not_built_by_polynomial_inversion() {
     raise(PyExc_ValueError, "u_error needs a distribution built by from_pdf_inverse_polynomial");
 }
 
-void add_private_functions(PyObject* module, PyMethodDef* defs) {
-    Ref module_name = Ref::checked(PyUnicode_FromString("_drovik"));
-    for (PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
-        Ref function = Ref::checked(PyCFunction_NewEx(def, nullptr, module_name.get()));
-        if (PyObject_SetAttrString(module, def->ml_name, function.get()) < 0) throw_python_error();
-    }
-}
-
 }  // namespace drovik::py

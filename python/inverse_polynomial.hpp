@@ -35,10 +35,6 @@ std::pair<double, double> inverse_polynomial_u_error(const Sampler&) {
     not_built_by_polynomial_inversion();
 }
 
-// Adds each function of a table ending in a zeroed entry to the module,
-// without listing it in __all__.
-void add_private_functions(PyObject* module, PyMethodDef* defs);
-
 template <class Object>
 Object from_pdf_inverse_polynomial(Callable pdf, Support interval, double u_resolution, std::uint64_t order,
                                    std::optional<double> center) {
@@ -47,7 +43,7 @@ Object from_pdf_inverse_polynomial(Callable pdf, Support interval, double u_reso
 }
 
 template <class Object>
-std::pair<double, double> u_error_of(Object dist) {
+std::pair<double, double> u_error_of(const Object& dist) {
     return dist.visit([](const auto& sampler) { return inverse_polynomial_u_error(sampler); });
 }
 

@@ -490,10 +490,19 @@ void add_functions(PyObject* module, PyMethodDef* defs) {
     for (PyMethodDef* def = defs; def->ml_name != nullptr; ++def) add_function(module, def);
 }
 
-void add_function(PyObject* module, PyMethodDef* def) {
+namespace {
+Ref module_function(PyMethodDef* def) {
     Ref module_name = Ref::checked(PyUnicode_FromString("_drovik"));
-    Ref function = Ref::checked(PyCFunction_NewEx(def, nullptr, module_name.get()));
-    add(module, def->ml_name, function.get());
+    return Ref::checked(PyCFunction_NewEx(def, nullptr, module_name.get()));
+}
+}  // namespace
+
+void add_function(PyObject* module, PyMethodDef* def) { add(module, def->ml_name, module_function(def).get()); }
+
+void add_private_functions(PyObject* module, PyMethodDef* defs) {
+    for (PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
+        if (PyObject_SetAttrString(module, def->ml_name, module_function(def).get()) < 0) throw_python_error();
+    }
 }
 
 }  // namespace drovik::py

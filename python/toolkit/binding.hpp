@@ -232,6 +232,8 @@ void add(PyObject* module, const char* name, PyObject* value);
 void add_function(PyObject* module, PyMethodDef* def);
 // Adds every function of a table that ends with a zeroed entry.
 void add_functions(PyObject* module, PyMethodDef* defs);
+// The same for private entry points of the package: set on the module, not listed in __all__.
+void add_private_functions(PyObject* module, PyMethodDef* defs);
 
 // One class of the module, declared as a table.
 struct ClassTable {
