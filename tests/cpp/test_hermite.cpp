@@ -58,6 +58,20 @@ double reference_eval(const HermitePpfTable& table, double u) {
     return std::clamp(value, table.lo(), table.hi());
 }
 
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b)); }
+
+// `fixed`, then every level with its neighbours and two points whose guessed
+// interval lands on either side of it, then 20000 uniforms.
+Values probes_around_levels(const HermitePpfTable& table, Values fixed, std::mt19937_64& gen) {
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    for (const double level : table.u_grid()) {
+        fixed.insert(fixed.end(), {level, std::nextafter(level, 0.0), std::nextafter(level, 1.0),
+                                   level * (1 + 1e-15), level * (1 - 1e-15)});
+    }
+    for (int k = 0; k < 20000; ++k) fixed.push_back(uniform(gen));
+    return fixed;
+}
+
 // ------------------------------------------------------------------ build
 
 // u_j = (j / (n - 1)) * 0.999999999998 + 1e-12 bit for bit, at least four
@@ -213,24 +227,15 @@ TEST(HermiteEval, ValuesStayWithinTheSupport) {
 // value is bit-identical to the cubic of the stored nodes.
 TEST(HermiteEval, DirectLookupAgreesWithAScanEverywhere) {
     std::mt19937_64 gen(2024);
-    std::uniform_real_distribution<double> uniform(0.0, 1.0);
     for (const std::uint64_t n : {4u, 5u, 6u, 7u, 100u, 128u, 1000u, 1024u, 1025u, 4097u}) {
         SCOPED_TRACE(n);
         const auto table = table_of(square, n, 60, 0.0, 1.0, 1e-13);
-        Values probes = {0.0, 1.0, nan, 1e-300, 0.5, 1.0 / 3.0, 2.0 / 3.0, std::nextafter(1.0, 0.0)};
-        for (const double level : table.u_grid()) {
-            // The last two land the guess on either side of the level.
-            probes.insert(probes.end(), {level, std::nextafter(level, 0.0), std::nextafter(level, 1.0),
-                                         level * (1 + 1e-15), level * (1 - 1e-15)});
-        }
-        for (int k = 0; k < 20000; ++k) probes.push_back(uniform(gen));
         std::size_t mismatches = 0;
-        for (const double u : probes) {
+        for (const double u : probes_around_levels(
+                 table, {0.0, 1.0, nan, 1e-300, 0.5, 1.0 / 3.0, 2.0 / 3.0, std::nextafter(1.0, 0.0)}, gen)) {
             const std::size_t direct = table.interval(u), scanned = reference_interval(table, u);
             const double value = table.eval(u), expected = reference_eval(table, u);
-            const bool same =
-                std::memcmp(&value, &expected, sizeof value) == 0 || (std::isnan(value) && std::isnan(expected));
-            if ((direct != scanned || !same) && ++mismatches <= 5) {
+            if ((direct != scanned || !same_bits(value, expected)) && ++mismatches <= 5) {
                 ADD_FAILURE() << "u=" << u << " direct=" << direct << " scanned=" << scanned << " value=" << value
                               << " expected=" << expected;
             }
@@ -251,17 +256,11 @@ TEST(HermiteEval, BatchedLookupEqualsEvalBitForBit) {
         {"atom_at_hi", [](double x) { return x < 3.0 ? x / 6.0 : 1.0; }, 0.0, 3.0},
     };
     std::mt19937_64 gen(77);
-    std::uniform_real_distribution<double> uniform(0.0, 1.0);
     for (const auto& c : cases) {
         for (const std::uint64_t n : {4u, 5u, 1024u, 1025u}) {
             SCOPED_TRACE(std::string(c.name) + ", n " + std::to_string(n));
             const auto table = table_of(c.cdf, n, 60, c.lo, c.hi, 1e-13);
-            Values probes = {0.0, 1.0, -0.0, 1e-300, std::nextafter(1.0, 0.0), 0.5};
-            for (const double level : table.u_grid()) {
-                probes.insert(probes.end(), {level, std::nextafter(level, 0.0), std::nextafter(level, 1.0),
-                                             level * (1 + 1e-15), level * (1 - 1e-15)});
-            }
-            for (int k = 0; k < 20000; ++k) probes.push_back(uniform(gen));
+            Values probes = probes_around_levels(table, {0.0, 1.0, -0.0, 1e-300, std::nextafter(1.0, 0.0), 0.5}, gen);
             std::shuffle(probes.begin(), probes.end(), gen);
             probes.insert(probes.begin() + 3, nan);
             for (const std::size_t run : {1u, 7u, 8u, 13u, 1024u}) {
@@ -272,9 +271,7 @@ TEST(HermiteEval, BatchedLookupEqualsEvalBitForBit) {
                 std::size_t mismatches = 0;
                 for (std::size_t k = 0; k < probes.size(); ++k) {
                     const double expected = table.eval(probes[k]);
-                    const bool same = std::memcmp(&batched[k], &expected, sizeof expected) == 0 ||
-                                      (std::isnan(batched[k]) && std::isnan(expected));
-                    if (!same && ++mismatches <= 5) {
+                    if (!same_bits(batched[k], expected) && ++mismatches <= 5) {
                         ADD_FAILURE() << "run " << run << ", u=" << probes[k] << " batched=" << batched[k]
                                       << " eval=" << expected;
                     }

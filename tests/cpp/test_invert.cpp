@@ -30,41 +30,35 @@ void expect_quantile(const std::expected<double, SampleError>& got, double expec
 double identity(double x) { return x; }
 double one(double) { return 1.0; }
 
-// u is checked before anything is read (a flat F would fail the span check).
-TEST(InvertChecks, QuantileOutsideOpenUnitIntervalFailsFirst) {
-    struct Case { double u; const char* message; };
+// u is checked before anything is read (the flat F would fail the span
+// check); then F(hi) - F(lo) must be finite and positive (a subnormal span will
+// do), a failure that comes after reading F(lo), then F(hi).
+TEST(InvertChecks, QuantileThenSpanFailInOrder) {
+    const Fn flat = [](double) { return 0.25; };
+    const char* failed = "failed to invert CDF";
+    const Points span = {0.0, 1.0, 0.0, 1.0};
+    struct Case { double u; Fn cdf; const char* message; Points reads; };
     const Case cases[] = {
-        {0.0, "quantile u=0 not in (0, 1)"},       {1.0, "quantile u=1 not in (0, 1)"},
-        {nan, "quantile u=NaN not in (0, 1)"},     {-0.0, "quantile u=-0 not in (0, 1)"},
-        {-0.25, "quantile u=-0.25 not in (0, 1)"}, {1.5, "quantile u=1.5 not in (0, 1)"},
-        {inf, "quantile u=inf not in (0, 1)"},
+        {0.0, flat, "quantile u=0 not in (0, 1)", {}},       {1.0, flat, "quantile u=1 not in (0, 1)", {}},
+        {nan, flat, "quantile u=NaN not in (0, 1)", {}},     {-0.0, flat, "quantile u=-0 not in (0, 1)", {}},
+        {-0.25, flat, "quantile u=-0.25 not in (0, 1)", {}}, {1.5, flat, "quantile u=1.5 not in (0, 1)", {}},
+        {inf, flat, "quantile u=inf not in (0, 1)", {}},     {0.5, flat, failed, span},
+        {0.5, [](double x) { return 1 - x; }, failed, span},
+        {0.5, [](double x) { return x == 0.0 ? nan : x; }, failed, span},
+        {0.5, [](double x) { return x == 1.0 ? inf : x; }, failed, span},
     };
     for (const auto& c : cases) {
-        const Recorder cdf{[](double) { return 0.5; }}, pdf{one};
+        SCOPED_TRACE(testing::Message() << c.message << ", u " << c.u);
+        const Recorder cdf{c.cdf}, pdf{one};
         for (const auto& result :
              {ppf(cdf, 50, 0.0, 1.0, c.u, 1e-12), ppf_with_pdf(cdf, pdf, 50, 0.0, 1.0, c.u, 1e-12)}) {
             ASSERT_FALSE(result.has_value());
-            EXPECT_EQ(result.error(), SampleError::quantile_out_of_range(c.u));
             EXPECT_EQ(result.error().display(), c.message);
+            if (c.reads.empty()) {
+                EXPECT_EQ(result.error(), SampleError::quantile_out_of_range(c.u));
+            }
         }
-        EXPECT_TRUE(cdf.at.empty() && pdf.at.empty());
-    }
-}
-
-// F(hi) - F(lo) must be finite and positive (a subnormal span will do); the
-// failure comes after reading F(lo), then F(hi).
-TEST(InvertChecks, SpanNotFiniteAndPositiveFails) {
-    const Fn spans[] = {[](double) { return 0.25; }, [](double x) { return 1 - x; },
-                        [](double x) { return x == 0.0 ? nan : x; }, [](double x) { return x == 1.0 ? inf : x; }};
-    for (const Fn& g : spans) {
-        SCOPED_TRACE(&g - spans);
-        const Recorder cdf{g}, pdf{one};
-        for (const auto& result :
-             {ppf(cdf, 50, 0.0, 1.0, 0.5, 1e-12), ppf_with_pdf(cdf, pdf, 50, 0.0, 1.0, 0.5, 1e-12)}) {
-            ASSERT_FALSE(result.has_value());
-            EXPECT_EQ(result.error().display(), "failed to invert CDF");
-        }
-        EXPECT_EQ(cdf.at, (Points{0.0, 1.0, 0.0, 1.0}));
+        EXPECT_EQ(cdf.at, c.reads);
         EXPECT_TRUE(pdf.at.empty());
     }
     const Recorder subnormal{[](double x) { return x == 1.0 ? std::numeric_limits<double>::denorm_min() : 0.0; }};

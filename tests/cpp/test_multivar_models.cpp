@@ -51,10 +51,7 @@ double plain_reflection(double lo, double hi, double y) {
 
 TEST(HyperRectModels, ReflectInto) {
     const HyperRect unit = box({0.0}, {1.0});
-    EXPECT_EQ(unit.reflect_into(0, 1.3), 1.0 - (1.3 - 1.0));
-    EXPECT_EQ(unit.reflect_into(0, -0.25), 0.25);
-    EXPECT_NEAR(unit.reflect_into(0, 2.6), 0.6, 1e-15);  // 2.6 -> -0.6 -> 0.6
-    EXPECT_EQ(unit.reflect_into(0, 1.0), 1.0);
+    EXPECT_EQ(unit.reflect_into(0, 1.0), 1.0);  // the fold of ordinary values is checked against the loop below
 
     // Non-finite values give NaN at once; values far out lose whole periods at
     // once (1e300 is an even multiple of the period 2) instead of looping
