@@ -102,4 +102,51 @@ inline constexpr const char* hyper_rect_bounds = "hyper-rect bounds";
 [[noreturn]] void panic_rng_init_failed(const std::string& reason);
 [[noreturn]] void panic_rng_reseed_failed(const std::string& reason);
 
+// The most intervals a polynomial quantile table may have.
+inline constexpr std::size_t inverse_polynomial_max_intervals = 20000;
+
+// Why a table could not be built. Its display text says what went wrong and
+// what to try; the binding raises it as BuildError.
+class InversePolynomialError {
+public:
+    enum class Kind : std::uint8_t {
+        Support,               // the BuildError of the support check
+        ResolutionOutOfRange,  // value: u_resolution
+        OrderOutOfRange,       // the order
+        CenterOutsideSupport,  // value: center
+        CenterNotPositive,     // at: center, value: the density there
+        NoPositiveDensity,
+        InvalidDensity,        // at: x, value: the density there
+        NotIntegrable,         // at: where the quadrature did not settle
+        ResolutionNotReached,  // value: u_resolution, at: where the refinement stalled
+        TooManyIntervals,      // value: u_resolution
+    };
+
+    static InversePolynomialError support(BuildError error) { return {Kind::Support, error, 0.0, 0.0}; }
+    static InversePolynomialError of(Kind kind, double value = 0.0, double at = 0.0) {
+        return {kind, BuildError::of(BuildError::Kind::InvalidSupport), value, at};
+    }
+    static InversePolynomialError order_out_of_range(std::uint64_t order) {
+        InversePolynomialError error = of(Kind::OrderOutOfRange);
+        error.order_ = order;
+        return error;
+    }
+
+    Kind kind() const { return kind_; }
+    double value() const { return value_; }
+    double at() const { return at_; }
+    std::string display() const;
+
+    friend bool operator==(const InversePolynomialError&, const InversePolynomialError&) = default;
+
+private:
+    InversePolynomialError(Kind kind, BuildError build, double value, double at)
+        : kind_(kind), build_(build), value_(value), at_(at) {}
+    Kind kind_;
+    BuildError build_;
+    double value_;
+    double at_;
+    std::uint64_t order_ = 0;
+};
+
 }  // namespace drovik

@@ -110,46 +110,6 @@ struct GridView {
 
 }  // namespace
 
-std::string InversePolynomialError::display() const {
-    const std::string v = format_double(value_);
-    const std::string x = format_double(at_);
-    switch (kind_) {
-        case Kind::Support: return build_.display();
-        case Kind::ResolutionOutOfRange:
-            return "u_resolution " + v +
-                   " is outside [1e-13, 1e-5]: double precision holds u-errors down to about 1e-13; choose a "
-                   "value in that range";
-        case Kind::OrderOutOfRange:
-            return "order " + std::to_string(order_) +
-                   " is outside [3, 17]: choose a polynomial degree in that range (5 suits most densities)";
-        case Kind::CenterOutsideSupport:
-            return "center " + v + " is not inside the support: give a point of the interval, or center=None to search for one";
-        case Kind::CenterNotPositive:
-            return "the density at center " + x + " is " + v +
-                   ", not finite and positive: give a point where the density is positive, or center=None";
-        case Kind::NoPositiveDensity:
-            return "the density has no positive mass where a search over the support looked: give center= a point "
-                   "where it is positive, or check the support";
-        case Kind::InvalidDensity:
-            return "the density is " + v + " at x=" + x +
-                   ": it must be finite and non-negative inside the support (a density that raises counts as NaN; "
-                   "a pole may sit only at an end of the interval)";
-        case Kind::NotIntegrable:
-            return "the integral of the density does not settle near x=" + x +
-                   ": a pole there that is not integrable, a peak far narrower than the interval, or a density "
-                   "that oscillates or is noisy; give an interval that leaves it out or is narrower, or a larger "
-                   "u_resolution";
-        case Kind::ResolutionNotReached:
-            return "the table cannot reach u_resolution " + v + " near x=" + x +
-                   ": the density has a pole, a jump or a gap there that the interpolation cannot resolve; try a "
-                   "larger u_resolution, or an interval that ends at that point";
-        case Kind::TooManyIntervals:
-            return "the table needs more than " + std::to_string(InversePolynomialTable::max_intervals) +
-                   " intervals to reach u_resolution " + v + ": try a larger u_resolution or a higher order";
-    }
-    throw Panic("unknown InversePolynomialError variant");
-}
-
 // The state of one build: the density with its checks, the integration grid,
 // and the intervals made so far.
 class InversePolynomialBuilder {

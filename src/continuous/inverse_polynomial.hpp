@@ -45,50 +45,6 @@ struct InversePolynomialSettings {
     static constexpr std::uint64_t max_order = 17;
 };
 
-// Why a table could not be built. Its display text says what went wrong and
-// what to try; the binding raises it as BuildError.
-class InversePolynomialError {
-public:
-    enum class Kind : std::uint8_t {
-        Support,               // the BuildError of the support check
-        ResolutionOutOfRange,  // value: u_resolution
-        OrderOutOfRange,       // the order
-        CenterOutsideSupport,  // value: center
-        CenterNotPositive,     // at: center, value: the density there
-        NoPositiveDensity,
-        InvalidDensity,        // at: x, value: the density there
-        NotIntegrable,         // at: where the quadrature did not settle
-        ResolutionNotReached,  // value: u_resolution, at: where the refinement stalled
-        TooManyIntervals,      // value: u_resolution
-    };
-
-    static InversePolynomialError support(BuildError error) { return {Kind::Support, error, 0.0, 0.0}; }
-    static InversePolynomialError of(Kind kind, double value = 0.0, double at = 0.0) {
-        return {kind, BuildError::of(BuildError::Kind::InvalidSupport), value, at};
-    }
-    static InversePolynomialError order_out_of_range(std::uint64_t order) {
-        InversePolynomialError error = of(Kind::OrderOutOfRange);
-        error.order_ = order;
-        return error;
-    }
-
-    Kind kind() const { return kind_; }
-    double value() const { return value_; }
-    double at() const { return at_; }
-    std::string display() const;
-
-    friend bool operator==(const InversePolynomialError&, const InversePolynomialError&) = default;
-
-private:
-    InversePolynomialError(Kind kind, BuildError build, double value, double at)
-        : kind_(kind), build_(build), value_(value), at_(at) {}
-    Kind kind_;
-    BuildError build_;
-    double value_;
-    double at_;
-    std::uint64_t order_ = 0;
-};
-
 // A density borrowed for one call: anything with pdf(x), through one indirect
 // call (each evaluation may be a Python call, which costs far more).
 class DensityRef {
@@ -106,7 +62,7 @@ private:
 class InversePolynomialTable {
 public:
     // Bounds the build: each interval costs about 8 * order density calls.
-    static constexpr std::size_t max_intervals = 20000;
+    static constexpr std::size_t max_intervals = inverse_polynomial_max_intervals;
 
     // Checks, in this order: the support, u_resolution, order, center.
     static std::expected<InversePolynomialTable, InversePolynomialError> build(DensityRef density, double lo, double hi,
