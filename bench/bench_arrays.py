@@ -112,7 +112,7 @@ def scaling_on(executors, label):
     times = interleaved_times({
         workers: (lambda e=executor: drovik.parallel.sample_array(build_tdr, n, seed=1, chunk_size=chunk, executor=e))
         for workers, executor in executors.items()
-    }, rounds=5)
+    }, rounds=9)
     speedup, low, high = paired_ratio(times, 1, 2)
     print(f"  {label}: 2 workers against 1 = {speedup:.2f} times the throughput (quartiles {low:.2f}-{high:.2f}; "
           f"{verdict(speedup, 1.7, higher_is_better=True)})")
