@@ -257,13 +257,21 @@ Ref array_items(PyObject* object) {
     return items;
 }
 
+namespace {
+// The items of an array that stands where a sequence was asked for; anything else is refused.
+Ref array_items_or_refuse(PyObject* object, std::string_view name) {
+    Ref items = array_items(object);
+    if (!items) cannot_convert(object, name, "Sequence");
+    return items;
+}
+}  // namespace
+
 Sequence Converter<Sequence>::from_python(PyObject* object, std::string_view name) {
     if (PyList_Check(object) || PyTuple_Check(object)) return {object, {}};
     const int is_sequence = PyObject_IsInstance(object, sequence_abc());
     if (is_sequence < 0) throw_python_error();
     if (is_sequence == 0) {
-        Ref items = array_items(object);
-        if (!items) cannot_convert(object, name, "Sequence");
+        Ref items = array_items_or_refuse(object, name);
         PyObject* list = items.get();
         return {list, std::move(items)};
     }
@@ -300,8 +308,7 @@ void for_each_item(PyObject* sequence, std::string_view name, void (*item)(PyObj
     if (PyUnicode_Check(sequence)) raise(PyExc_TypeError, "argument '" + std::string(name) + "': Can't extract `str` to `Vec`");
     Ref items;
     if (!PySequence_Check(sequence)) {
-        items = array_items(sequence);
-        if (!items) cannot_convert(sequence, name, "Sequence");
+        items = array_items_or_refuse(sequence, name);
         sequence = items.get();
     }
     Ref iterator = Ref::steal(PyObject_GetIter(sequence));
