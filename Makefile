@@ -97,14 +97,14 @@ test-wheel: venv
 
 bench: build-tests bench-deps
 	$(BUILD)/drovik_bench
-	PYTHONPATH=python $(VPY) bench/bench_discrete.py
-	PYTHONPATH=python $(VPY) bench/bench_continuous.py
-	PYTHONPATH=python $(VPY) bench/bench_fast_sampling.py
-	PYTHONPATH=python $(VPY) bench/bench_inverse_polynomial.py
-	PYTHONPATH=python $(VPY) bench/bench_stats.py
-	PYTHONPATH=python $(VPY) bench/bench_multivar.py
-	PYTHONPATH=python $(VPY) bench/bench_call_overhead.py
-	PYTHONPATH=python $(VPY) bench/bench_arrays.py
+	PYTHONPATH=python:$(BUILD) $(VPY) bench/bench_discrete.py
+	PYTHONPATH=python:$(BUILD) $(VPY) bench/bench_continuous.py
+	PYTHONPATH=python:$(BUILD) $(VPY) bench/bench_fast_sampling.py
+	PYTHONPATH=python:$(BUILD) $(VPY) bench/bench_inverse_polynomial.py
+	PYTHONPATH=python:$(BUILD) $(VPY) bench/bench_stats.py
+	PYTHONPATH=python:$(BUILD) $(VPY) bench/bench_multivar.py
+	PYTHONPATH=python:$(BUILD) $(VPY) bench/bench_call_overhead.py
+	PYTHONPATH=python:$(BUILD) $(VPY) bench/bench_arrays.py
 
 demo: build demo-deps
 	PYTHONPATH=python $(VPY) examples/tour.py

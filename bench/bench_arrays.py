@@ -24,7 +24,7 @@ from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
 
-from timing import counting, interleaved_medians, interleaved_times, paired_ratio, verdict
+from timing import counting, floor_calls, interleaved_medians, interleaved_times, paired_ratio, verdict
 
 import drovik
 
@@ -76,14 +76,22 @@ def tdr():
     per_draw = counted_density.calls / N
     dist = build_tdr()
     xs = np.random.default_rng(2).uniform(-3, 3, counted_density.calls).tolist()
-    times = interleaved_times({
+    cases = {
         "sample_array": lambda: drovik.sample_array(dist, N, seed=1),
         "bare calls": lambda: list(map(normal_density, xs)),
-    }, rounds=9)
+    }
+    floor_run = floor_calls(normal_density, [(x,) for x in xs])
+    if floor_run is not None:
+        cases["floor"] = floor_run
+    times = interleaved_times(cases, rounds=9)
     ratio, low, high = paired_ratio(times, "sample_array", "bare calls")
     print(f"TDR (log), Python density, {N} draws: {per_draw:.4f} density calls per draw; "
           f"sample_array / bare calls = {ratio:.2f} (quartiles {low:.2f}-{high:.2f}; "
           f"{verdict(ratio, 1.10)})")
+    if floor_run is not None:
+        floor, floor_low, floor_high = paired_ratio(times, "floor", "bare calls")
+        print(f"  floor: the same calls with a fresh float argument from C, nothing else = {floor:.2f} "
+              f"(quartiles {floor_low:.2f}-{floor_high:.2f})")
 
 
 MEMORY_PROBE = """
@@ -105,37 +113,69 @@ def memory():
           f"process before the call; the array holds {nbytes / 1e9:.3f} GB; goal about 0.8 GB)")
 
 
-def scaling_on(executors, label):
-    n, chunk = 4 * 10**6, 250_000
-    for executor in executors.values():  # workers started and their build cached before timing
-        drovik.parallel.sample_array(build_tdr, 2 * chunk, seed=0, chunk_size=chunk, executor=executor)
-    times = interleaved_times({
-        workers: (lambda e=executor: drovik.parallel.sample_array(build_tdr, n, seed=1, chunk_size=chunk, executor=e))
-        for workers, executor in executors.items()
-    }, rounds=9)
+SCALING_DRAWS, SCALING_CHUNK, SCALING_ROUNDS = 4 * 10**6, 250_000, 9
+
+
+def scaled_run(executor):
+    return drovik.parallel.sample_array(build_tdr, SCALING_DRAWS, seed=1, chunk_size=SCALING_CHUNK, executor=executor)
+
+
+def warm_up(executor):
+    """Workers started and their imports done before anything is timed."""
+    drovik.parallel.sample_array(build_tdr, 2 * SCALING_CHUNK, seed=0, chunk_size=SCALING_CHUNK, executor=executor)
+
+
+def report_scaling(times, label):
     speedup, low, high = paired_ratio(times, 1, 2)
     print(f"  {label}: 2 workers against 1 = {speedup:.2f} times the throughput (quartiles {low:.2f}-{high:.2f}; "
           f"{verdict(speedup, 1.7, higher_is_better=True)})")
 
 
-def scaling():
-    print(f"Scaling, 4*10**6 TDR draws from a Python density ({os.cpu_count()} cores):")
+def process_pool_scaling():
     with ProcessPoolExecutor(1) as one, ProcessPoolExecutor(2) as two:
-        scaling_on({1: one, 2: two}, "process pool")
+        pools = {1: one, 2: two}
+        for pool in pools.values():
+            warm_up(pool)
+        times = interleaved_times({k: (lambda p=pool: scaled_run(p)) for k, pool in pools.items()},
+                                  rounds=SCALING_ROUNDS)
+    report_scaling(times, "process pool")
+
+
+def dask_scaling():
+    """One cluster, rescaled between 1 and 2 workers before each timed run.
+
+    Two clusters alive at once would not measure either: an idle Dask worker
+    and its scheduler still take about 7 % of a core each (heartbeats and
+    monitors), which the busy cluster then lacks on a 2-core machine."""
+    from distributed import Client, LocalCluster
+
+    times = {1: [], 2: []}
+    with LocalCluster(n_workers=1, threads_per_worker=1, dashboard_address=":0", silence_logs=50) as cluster, \
+            Client(cluster) as client:
+        for _ in range(SCALING_ROUNDS):
+            for workers in (1, 2):
+                cluster.scale(workers)
+                deadline = time.monotonic() + 120
+                while len(client.scheduler_info()["workers"]) != workers:
+                    if time.monotonic() > deadline:
+                        raise RuntimeError(f"the Dask cluster did not reach {workers} workers")
+                    time.sleep(0.05)
+                warm_up(client)
+                start = time.perf_counter()
+                scaled_run(client)
+                times[workers].append(time.perf_counter() - start)
+    report_scaling(times, "Dask LocalCluster")
+
+
+def scaling():
+    print(f"Scaling, {SCALING_DRAWS} TDR draws from a Python density ({os.cpu_count()} cores):")
+    process_pool_scaling()
     try:
-        from distributed import Client, LocalCluster
+        import distributed  # noqa: F401
     except ImportError:
         print("  dask.distributed is not installed: the Dask case is skipped")
         return
-    clusters = {k: LocalCluster(n_workers=k, threads_per_worker=1, dashboard_address=":0", silence_logs=50)
-                for k in (1, 2)}
-    clients = {k: Client(cluster) for k, cluster in clusters.items()}
-    try:
-        scaling_on(clients, "Dask LocalCluster")
-    finally:
-        for k in clients:
-            clients[k].close()
-            clusters[k].close()
+    dask_scaling()
 
 
 if __name__ == "__main__":

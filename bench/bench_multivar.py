@@ -6,6 +6,10 @@ the sampler passed it (recorded in a first run), driven from C with
 itertools.starmap and nothing kept: the ratio shows what the sampler adds
 around the user's calls.
 
+Each such line is followed by the floor under it: the same calls replayed from
+C with fresh argument objects (new floats, a tuple), which a sampler cannot
+avoid and the bare loop does not pay, and nothing else.
+
 1. Per density call, in 2 and 10 dimensions: a rejection trial, a
    Metropolis-Hastings step (step() driven from C, and sample_n), an HMC
    transition (2d(L+1)+1 calls). Goal: at most 1.10 times the bare calls in
@@ -34,7 +38,7 @@ import time
 
 import numpy as np
 
-from timing import interleaved_times, paired_ratio, recording, repeated_calls, replayed_calls, verdict
+from timing import floor_calls, interleaved_times, paired_ratio, recording, repeated_calls, replayed_calls, verdict
 
 import drovik
 
@@ -81,7 +85,11 @@ def recorded_calls(f, run):
 
 def against_bare(label, unit, units, ours, f, calls, goal=None):
     """Times ours() against the replayed calls and prints one line per figure."""
-    times = interleaved_times({"ours": ours, "bare": replayed_calls(f, calls)}, ROUNDS, clock=CLOCK)
+    cases = {"ours": ours, "bare": replayed_calls(f, calls)}
+    floor_run = floor_calls(f, calls)
+    if floor_run is not None:
+        cases["floor"] = floor_run
+    times = interleaved_times(cases, ROUNDS, clock=CLOCK)
     ratio, low, high = paired_ratio(times, "ours", "bare")
     ours_ns = statistics.median(times["ours"]) / units * 1e9
     bare_ns = statistics.median(times["bare"]) / units * 1e9
@@ -92,6 +100,10 @@ def against_bare(label, unit, units, ours, f, calls, goal=None):
         f"  {label:36s} {ours_ns:9.1f} ns per {unit} ({calls_text}), bare {bare_ns:9.1f} ns: "
         f"ratio {ratio:.3f} [{low:.3f}-{high:.3f}] ({goal_text})"
     )
+    if floor_run is not None:
+        floor, floor_low, floor_high = paired_ratio(times, "floor", "bare")
+        print(f"  {'':36s} floor: the same calls with fresh arguments from C, nothing else: "
+              f"{floor:.3f} [{floor_low:.3f}-{floor_high:.3f}]")
 
 
 # ---------------------------------------------------------------------------

@@ -6,6 +6,11 @@ import itertools
 import statistics
 import time
 
+try:
+    import call_floor  # built beside the benchmarks by `make bench`
+except ImportError:
+    call_floor = None
+
 
 def counting(f):
     """f with a `calls` counter."""
@@ -37,6 +42,15 @@ def drain(iterator):
 def replayed_calls(f, argument_tuples):
     """A run of f over recorded argument tuples with no Python loop: the bare cost of those calls."""
     return lambda: drain(itertools.starmap(f, argument_tuples))
+
+
+def floor_calls(f, argument_tuples):
+    """A run of the same calls with fresh argument objects made in C and nothing else: the least a
+    sampler pays for them, since it cannot reuse argument objects (None without the call_floor module)."""
+    if call_floor is None:
+        return None
+    packed = call_floor.pack(argument_tuples)
+    return lambda: call_floor.replay(f, packed)
 
 
 def repeated_calls(f, n, arguments=()):
