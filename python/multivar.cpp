@@ -10,6 +10,8 @@
 //   cdf_mc_estimator(f, box).cdf([0.0, 0.5], seed=1)
 #include "multivar.hpp"
 
+#include <optional>
+
 #include "callable.hpp"
 #include "multivar/cdf_mc.hpp"
 #include "multivar/copula.hpp"
@@ -286,15 +288,11 @@ FactorizationObject conditional_factorization_sampler(Callable sample_i, std::ui
 std::uint64_t copula_dim(const GaussianCopula& c) { return c.dim(); }
 std::expected<std::vector<double>, SampleError> copula_sample(const GaussianCopula& c, std::vector<Ref> ppfs,
                                                               Seed seed) {
-    // The quantile functions live for this one draw only.
-    std::vector<std::unique_ptr<const PyPpfFn>> adapters;
-    std::vector<const QuantileFunction*> pointers;
-    adapters.reserve(ppfs.size());
-    pointers.reserve(ppfs.size());
-    for (const Ref& ppf : ppfs) {
-        adapters.push_back(std::make_unique<const PyPpfFn>(ppf.get()));
-        pointers.push_back(adapters.back().get());
-    }
+    // The quantile functions live for this one draw only: one allocation for
+    // all d adapters, made in place.
+    std::vector<std::optional<PyPpfFn>> adapters(ppfs.size());
+    std::vector<const QuantileFunction*> pointers(ppfs.size());
+    for (std::size_t i = 0; i < ppfs.size(); ++i) pointers[i] = &adapters[i].emplace(ppfs[i].get());
     return with_rng(seed, [&](ChachaRng& rng) { return c.sample_with_ppfs(rng, pointers); });
 }
 

@@ -70,13 +70,14 @@ std::expected<std::vector<double>, SampleError> GaussianCopula::sample_with_ppfs
     for (const QuantileFunction* ppf : ppfs) {
         if (ppf == nullptr) throw Panic("GaussianCopula::sample_with_ppfs given a null quantile function");
     }
-    std::vector<double> z(d);
-    for (double& zi : z) zi = standard_normal(rng);
-    // x holds y = L z until coordinate i is replaced by its quantile.
+    // x holds z, then y = L z, then coordinate by coordinate the quantiles.
+    // y_i needs z_0 .. z_i only, so the rows are formed from the last one up
+    // and each y_i overwrites the z_i it was the last to need.
     std::vector<double> x(d);
-    for (std::size_t i = 0; i < d; ++i) {
+    for (double& zi : x) zi = standard_normal(rng);
+    for (std::size_t i = d; i-- > 0;) {
         double y = 0.0;
-        for (std::size_t j = 0; j <= i; ++j) y += chol_[i][j] * z[j];
+        for (std::size_t j = 0; j <= i; ++j) y += chol_[i][j] * x[j];
         x[i] = y;
     }
     for (std::size_t i = 0; i < d; ++i) {
