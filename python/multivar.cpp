@@ -100,8 +100,6 @@ std::expected<Object, E> hold(std::expected<Core, E> built, Callables callables)
     return Object{std::move(*built), std::move(callables)};
 }
 
-std::vector<double> copy_of(std::span<const double> point) { return {point.begin(), point.end()}; }
-
 // ---------------------------------------------------------------------------
 // HyperRect
 
@@ -158,11 +156,7 @@ std::expected<RejectionObject, BuildError> rejection_sampler(Callable f, HyperRe
 // MetropolisHastings
 
 std::expected<void, SampleError> mh_init(MetropolisHastingsObject& s) { return s.chain.init(); }
-std::expected<std::vector<double>, SampleError> mh_step(MetropolisHastingsObject& s) {
-    auto point = s.chain.step();
-    if (!point) return std::unexpected(point.error());
-    return copy_of(*point);
-}
+std::expected<std::span<const double>, SampleError> mh_step(MetropolisHastingsObject& s) { return s.chain.step(); }
 std::expected<std::vector<double>, SampleError> mh_sample(MetropolisHastingsObject& s) { return s.chain.sample(); }
 Ref mh_sample_n(MetropolisHastingsObject& s, std::uint64_t n, Seed seed) {
     return with_rng(seed, [&](ChachaRng& rng) {

@@ -374,7 +374,8 @@ PyObject* to_python(T&& value) {
         return Ref::checked(PyTuple_Pack(2, first.get(), second.get())).release();
     } else if constexpr (IsTuple<V>::value) {
         return tuple_object(std::move(value)).release();
-    } else if constexpr (std::is_same_v<V, std::vector<double>>) {
+    } else if constexpr (std::is_same_v<V, std::vector<double>> || std::is_same_v<V, std::span<const double>>) {
+        // A span is read before anything else runs: it may point into the object's state.
         return float_list(value).release();
     } else if constexpr (std::is_same_v<V, std::vector<std::vector<double>>>) {
         return float_rows(value).release();
@@ -391,7 +392,7 @@ PyObject* to_python(T&& value) {
     } else {
         static_assert(ModuleClass<V>::value,
                       "no conversion to Python for this result type: return a supported kind (double, bool, "
-                      "std::uint64_t, std::string, a pair of doubles, a vector of doubles or of vectors, "
+                      "std::uint64_t, std::string, a pair of doubles, a vector or span of doubles, a vector of vectors, "
                       "std::optional, std::expected, void, Ref) or declare a ModuleClass");
         return new_instance<V>(std::move(value));
     }
