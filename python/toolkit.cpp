@@ -306,6 +306,17 @@ namespace detail {
 void for_each_item(PyObject* sequence, std::string_view name, void (*item)(PyObject*, std::string_view, void*),
                    void* context) {
     if (PyUnicode_Check(sequence)) raise(PyExc_TypeError, "argument '" + std::string(name) + "': Can't extract `str` to `Vec`");
+    // A plain list or tuple by index: what its iterator would give, without
+    // the iterator object. The size is read again at every step because an
+    // item's conversion may run code that changes the list.
+    const bool list = PyList_CheckExact(sequence);
+    if (list || PyTuple_CheckExact(sequence)) {
+        for (Py_ssize_t i = 0; i < (list ? PyList_Size(sequence) : PyTuple_Size(sequence)); ++i) {
+            Ref held = Ref::borrow(list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i));
+            item(held.get(), name, context);
+        }
+        return;
+    }
     Ref items;
     if (!PySequence_Check(sequence)) {
         items = array_items_or_refuse(sequence, name);

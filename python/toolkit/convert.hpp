@@ -147,6 +147,8 @@ template <class Element>
 struct Converter<std::vector<Element>> {
     static std::vector<Element> from_python(PyObject* object, std::string_view name) {
         std::vector<Element> out;
+        if (PyList_CheckExact(object)) out.reserve(static_cast<std::size_t>(PyList_Size(object)));
+        else if (PyTuple_CheckExact(object)) out.reserve(static_cast<std::size_t>(PyTuple_Size(object)));
         detail::for_each_item(
             object, name,
             [](PyObject* item, std::string_view item_name, void* context) {
