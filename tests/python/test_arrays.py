@@ -1,8 +1,6 @@
 """drovik.sample_array: the draws of sample_n bit for bit, as one float64 buffer; numpy arrays as arguments."""
 
 import math
-import os
-import subprocess
 import signal
 import sys
 import tracemalloc
@@ -13,6 +11,7 @@ from scipy import stats
 
 import drovik
 import multivar_ref as ref
+from _helpers import run_child
 from multivar_ref import seeded
 
 IV = drovik.Interval(-3.0, 4.0)
@@ -113,25 +112,25 @@ def test_stateless_point_arrays_are_sample_n_bit_for_bit(make):
         assert array.shape == (n, len(sampler.sample())) and array.tolist() == sampler.sample_n(n, seed)
 
 
-@pytest.mark.parametrize("n, seed", [(-1, None), (2**64, None), ("3", None), (2.0, None), (3, -1), (3, 2**64), (3, 1.5)])
-def test_bad_counts_and_seeds_fail_like_sample_n(n, seed):
-    dist = UNIVARIATE["discrete"]()
-    with pytest.raises(Exception) as expected:
-        dist.sample_n(n, seed)
-    with pytest.raises(type(expected.value)) as got:
-        drovik.sample_array(dist, n, seed)
-    assert str(got.value) == str(expected.value)
-
-
-def test_failing_draws_raise_what_sample_n_raises():
+def failing_after_the_build():
     changed = {"now": False}  # after the build the density rises above the hat: a draw there fails
     dist = drovik.from_pdf_with_options(lambda x: 1e9 if changed["now"] and x > 1.0 else normal(x), IV,
                                         OPTIONS.tdr("log"))
     changed["now"] = True
-    with pytest.raises(drovik.SampleError) as expected:
-        dist.sample_n(100_000, seed=2)
-    with pytest.raises(drovik.SampleError) as got:
-        drovik.sample_array(dist, 100_000, seed=2)
+    return dist
+
+
+@pytest.mark.parametrize("make, n, seed, error", [
+    *[(UNIVARIATE["discrete"], n, seed, Exception)
+      for n, seed in [(-1, None), (2**64, None), ("3", None), (2.0, None), (3, -1), (3, 2**64), (3, 1.5)]],
+    (failing_after_the_build, 100_000, 2, drovik.SampleError),
+])
+def test_bad_arguments_and_failing_draws_fail_like_sample_n(make, n, seed, error):
+    dist = make()
+    with pytest.raises(error) as expected:
+        dist.sample_n(n, seed)
+    with pytest.raises(type(expected.value)) as got:
+        drovik.sample_array(dist, n, seed)
     assert str(got.value) == str(expected.value)
 
 
@@ -183,12 +182,9 @@ def test_density_references_return_after_many_arrays():
 
 
 def test_import_without_numpy_works_and_sample_array_names_numpy():
-    code = ("import sys; sys.modules['numpy'] = None\n"
-            "import drovik\n"
-            "d = drovik.from_pmf([1.0], [1.0])\n"
-            "try:\n    drovik.sample_array(d, 3)\nexcept ImportError as e:\n    print(e)\n")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    out = run_child("import sys; sys.modules['numpy'] = None\nimport drovik\ntry:\n"
+                    "    drovik.sample_array(drovik.from_pmf([1.0], [1.0]), 3)\nexcept ImportError as e:\n    print(e)\n",
+                    timeout=120)
     assert out.returncode == 0 and "numpy" in out.stdout and "pip install numpy" in out.stdout, out.stderr
 
 
