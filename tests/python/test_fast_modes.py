@@ -1,7 +1,7 @@
 """The Hermite-table and TDR sampling modes through the module: options, derivative calls and seeded draws replayed
-bit for bit by the slow re-implementations in _replica; TDR hats on a battery of log-concave densities against exact
-distribution functions, and on densities they cannot cover. The tables' and hats' own rules (ties, flat pieces,
-mended hats, acceptance edges, uniforms per trial) are pinned by the core tests in tests/cpp."""
+bit for bit by the slow re-implementations in _replica (mended hats too); TDR hats on a battery of log-concave
+densities against exact distribution functions, and on densities they cannot cover. The tables' and hats' own rules
+(ties, flat pieces, acceptance edges, uniforms per trial) are pinned by the core tests in tests/cpp."""
 
 import math
 
@@ -107,6 +107,19 @@ def bumped(x):
     return gauss(x) + 0.5 * math.exp(-0.5 * ((x - 0.2) / 0.02) ** 2)
 
 
+def laplace(x):
+    return math.exp(-abs(x))
+
+
+def logistic(x):
+    return math.exp(-x) / (1.0 + math.exp(-x)) ** 2
+
+
+def central_difference(f, width):
+    h = 1e-4 * width
+    return lambda x: (f(x + h) - f(x - h)) / (h + h)
+
+
 def dbumped(x):
     return -x * gauss(x) - 0.5 * (x - 0.2) / 0.02**2 * math.exp(-0.5 * ((x - 0.2) / 0.02) ** 2)
 
@@ -114,11 +127,17 @@ def dbumped(x):
 @pytest.mark.parametrize(
     "f, d, lo, hi, points",
     [(gauss, lambda x: -x * gauss(x), -3.0, 3.0, None), (clipped, lambda x: -2.0 * x, -1.5, 1.5, 6),
-     # Exponentials out of range: a mended hat of relative tangents (the other mendings: tests/cpp).
+     # Mended hats. Exponentials out of range (far from 0, or slopes too steep at the edges): relative tangents.
      (lambda x: gauss(x - 1000.0), lambda x: -(x - 1000.0) * gauss(x - 1000.0), 993.0, 1007.0, None),
+     (lambda x: 1.0 - abs(x), lambda x: -1.0 if x > 0 else 1.0, -1.0, 1.0, None),
+     # Parallel tangents, exactly or nearly one line (finite differences), and knots clamped onto a bound.
+     (lambda x: 1.0, lambda x: 0.0, 0.0, 1.0, None), (lambda x: math.exp(-x), lambda x: -math.exp(-x), 0.0, 5.0, None),
+     (laplace, central_difference(laplace, 20.0), -10.0, 10.0, None),
+     (logistic, central_difference(logistic, 40.0), -20.0, 20.0, None),
      # Not log-concave between two points: a candidate on the bump fails the draw.
      (bumped, dbumped, -3.0, 3.0, 15)],
-    ids=["gauss", "clipped-parabola", "gauss-at-1000", "bump"],
+    ids=["gauss", "clipped-parabola", "gauss-at-1000", "triangle", "constant", "exponential", "laplace", "logistic",
+         "bump"],
 )
 @pytest.mark.parametrize("seed", [5, 2**64 - 1])
 def test_log_hat_draws_replay_bit_for_bit(f, d, lo, hi, points, seed):
