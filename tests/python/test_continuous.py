@@ -258,13 +258,19 @@ def test_zero_quadrature_tolerance_ends_at_the_rounding_level_and_noise_in_bound
     raises_exactly(drovik.BuildError, NORMALIZE, drovik.from_pdf, noise, Interval(-8.0, 8.0))
 
 
-def test_quadrature_accepts_records_once_more_than_48_are_pending():
+@pytest.mark.parametrize("density, tol", [
     # A jump just right of 0 and a tolerance no interval meets: the left spine is halved until 49 right halves wait
     # beneath it; every other interval is exact.
-    f, mine = Recorder(lambda x: 0.0 if x <= 1e-30 else 1.0), Recorder(lambda x: 0.0 if x <= 1e-30 else 1.0)
-    model = PdfModel(mine, 0.0, 1.0, 1e-30)
-    dist = drovik.from_pdf_with_options(f, IV, BuildOptions(quad_tolerance=1e-30))
-    assert f.args == mine.args and (dist.pdf(0.5), dist.cdf(2.0**-45)) == (1.0 / model.norm, model.cdf(2.0**-45))
+    (lambda x: 0.0 if x <= 1e-30 else 1.0, 1e-30),
+    (lambda x: x**-0.5 if x > 0.0 else 0.0, 1e-10),  # the singular end waits until 49 records lie beneath it
+    (math.sqrt, 1e-300)],  # nothing meets 1.5e-299: the rounding level and the cap end it
+    ids=["jump", "inverse-sqrt", "sqrt-rounding-level"])
+def test_quadrature_accepts_at_the_tolerance_the_rounding_level_or_once_more_than_48_are_pending(density, tol):
+    f, mine = Recorder(density), Recorder(density)
+    model = PdfModel(mine, 0.0, 1.0, tol)
+    dist = drovik.from_pdf_with_options(f, IV, BuildOptions(quad_tolerance=tol))
+    assert f.args == mine.args and (dist.pdf(0.5), dist.cdf(2.0**-45)) == (density(0.5) / model.norm,
+                                                                          model.cdf(2.0**-45))
 
 
 @pytest.mark.parametrize("options, kwargs", [
