@@ -1,7 +1,7 @@
 // Polynomial inversion, what only the core shows: quantiles that never decrease,
-// the mass of the cut tails, the degree's effect on the number of intervals, the
-// interrupt polling, and draws through the sampler, one uniform each. Accuracy,
-// messages and bad input are tested through Python on a battery of densities.
+// the mass of the cut tails, the degree's effect on the number of intervals and
+// the interrupt polling. Accuracy, draws, messages and bad input are tested
+// through Python on a battery of densities.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,9 +13,7 @@
 #include <vector>
 
 #include "continuous/inverse_polynomial.hpp"
-#include "continuous/sampler.hpp"
 #include "interrupt.hpp"
-#include "random/rng.hpp"
 
 namespace drovik {
 namespace {
@@ -91,26 +89,6 @@ TEST(InversePolynomialTable, AnInstalledInterruptUnwindsTheBuild) {
     EXPECT_THROW((void)build(density, 0.0, 1.0), Stop);
     set_interrupt_check(nullptr);
     EXPECT_EQ(build(density, 0.0, 1.0).error().kind(), Kind::NotIntegrable);
-}
-
-// ------------------------------------------------------------------ sampler
-
-TEST(InversePolynomialSampler, DrawsAreTheTableAtOneUniformEach) {
-    struct Density {
-        Support support;
-        double pdf(double x) const { return normal(x); }
-    };
-    const auto sampler = sampler_from_pdf_inverse_polynomial(Density{{-8.0, 8.0}}, -8.0, 8.0, {});
-    ASSERT_TRUE(sampler.has_value());
-    const InversePolynomialTable* table = sampler->inverse_polynomial_table();
-    ASSERT_NE(table, nullptr);
-    SeededRng draws(42);
-    SeededRng uniforms(42);
-    std::vector<double> out(1000);
-    ASSERT_TRUE(sampler->sample_into(out, draws).has_value());
-    for (const double x : out) ASSERT_EQ(x, table->eval(uniform(uniforms)));
-    EXPECT_EQ(sampler->sample(draws).value(), table->eval(uniform(uniforms)));
-    EXPECT_EQ(sampler->ppf(0.3).value(), table->eval(0.3));
 }
 
 }  // namespace
