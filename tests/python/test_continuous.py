@@ -1,6 +1,6 @@
 """Interval, BuildOptions, the univariate factories and every evaluation, inversion and sampling method; evaluation
-points and seeded draws are replayed bit for bit by the slow loops in _replica. The rules of the quadrature and the
-inversion themselves are pinned by the core tests (tests/cpp); here, that the options reach them."""
+points and seeded draws are replayed bit for bit by the slow loops in _replica, the quadrature's accept rules included.
+The inversion's own rules are pinned by the core tests (tests/cpp); here, that the options reach them."""
 
 import math
 
