@@ -9,7 +9,6 @@
 #include <array>
 #include <cstdint>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "error.hpp"
@@ -170,20 +169,6 @@ TEST_F(InjectedThreadRng, RekeyBeforeNextDrawDiscardsTheBuffer) {
         EXPECT_EQ(entropy_calls, 2);
         EXPECT_EQ(rng.block_counter(), 4u);
     }
-}
-
-TEST(ThreadRngCurrent, OnePerThread) {
-    ThreadRng* main_rng = &ThreadRng::current();
-    EXPECT_EQ(&ThreadRng::current(), main_rng);
-    ThreadRng* other_rng = nullptr;
-    std::uint64_t other_first = 0;
-    std::thread([&] {
-        other_rng = &ThreadRng::current();
-        other_first = other_rng->next_u64();
-    }).join();
-    EXPECT_NE(other_rng, main_rng);
-    // Independent OS keys (neither thread has drawn before): equal values would be a 2^-64 coincidence.
-    EXPECT_NE(ThreadRng::current().next_u64(), other_first);
 }
 
 // After fork() the child must not replay what the parent draws next.
