@@ -115,19 +115,10 @@ def test_max_iterations_outside_32_bits_is_one_overflow_message(value):
     raises_exactly(OverflowError, OUT_OF_RANGE_INT, drovik.BuildOptions, max_iterations=value)
 
 
-@pytest.mark.parametrize("value, pmf", [(Float(1.0), 0.25), (Index(3), 0.5), (Fraction(2), 0.25), (2**100, 0.0),
+@pytest.mark.parametrize("value, pmf", [(2**100, 0.0),
                                         (type("F", (float,), {"__float__": lambda s: raise_(Boom())})(2.0), 0.25)])
 def test_double_accepts_numeric_objects(value, pmf):  # a float subclass is read directly, never converted
     assert pmf3().pmf(value) == pmf3().pmf(x=value) == pmf
-
-
-def test_unsigned_and_numpy_arguments():
-    np = pytest.importorskip("numpy")
-    d = drovik.from_pmf([1.0, 2.0], [1.0, 3.0])
-    assert d.pmf_at(Index(1)) == d.pmf_at(True) == d.pmf_at(np.int64(1)) == 0.75
-    assert len(d.sample_n(Index(1))) == len(d.sample_n(True)) == 1
-    assert d.ppf(np.float64(0.5)) == 2.0
-    assert d.sample_n(np.uint64(2), seed=np.uint64(5)) == d.sample_n(2, seed=5)
 
 
 # ---------------------------------------------------------------------------
@@ -206,10 +197,9 @@ def test_sequences_of_numbers(name):
             make(bad)
         assert type(info.value) is type(expected) and str(info.value) == str(expected)
         assert info.value.__cause__ is None
-    # Only what must stop the call escapes a length hint; an item may stop it too.
-    for stop in (KeyboardInterrupt("in an item"), KeyboardInterrupt("in len"), SystemExit(3)):
+    for stop in (KeyboardInterrupt(), SystemExit(3)):  # only what must stop the call escapes a length hint
         with pytest.raises(type(stop)) as info:
-            make(Seq([0.0, stop]) if "item" in str(stop) else Seq([0.0, 1.0], length=lambda: raise_(stop)))
+            make(Seq([0.0, 1.0], length=lambda: raise_(stop)))
         assert info.value is stop
     for value in LYING:  # items come from iteration: the length is at most a hint
         assert read(make(value)) == ok, value
@@ -219,15 +209,6 @@ def test_sequences_of_numbers(name):
 # ---------------------------------------------------------------------------
 # Sequences of functions and of rows
 
-STR_VEC = "Can't extract `str` to `Vec`"
-VECTOR_ERRORS = [  # value, exception, message after "argument '<name>': " (None: unchanged)
-    ("ab", TypeError, STR_VEC), ("", TypeError, STR_VEC),
-    (3, TypeError, "'int' object cannot be converted to 'Sequence'"),
-    ({0: 1.0}, TypeError, "'dict' object cannot be converted to 'Sequence'"),
-    ((x for x in []), TypeError, "'generator' object cannot be converted to 'Sequence'"),
-    (IterRaises([]), Boom, None), (IterNotIterator([]), TypeError, str(error_of(iter, IterNotIterator([])))),
-]
-
 
 class RowsRaisingMidway(list):
     def __iter__(self):
@@ -235,9 +216,15 @@ class RowsRaisingMidway(list):
         raise Boom("iteration")
 
 
-VECTOR_CASES = [("ppfs", *c) for c in VECTOR_ERRORS + [(ListRaisingMidway([abs, abs]), Boom, None),
-                                                       (TupleRaisingMidway((abs,)), Boom, None)]]
-VECTOR_CASES += [("corr", *c) for c in VECTOR_ERRORS + [
+# The quantile functions are read by the same routine as the rows (their own cases: the order of the checks and
+# the draws below).
+STR_VEC = "Can't extract `str` to `Vec`"
+CORR_ERRORS = [  # value, exception, message after "argument 'corr': " (None: unchanged)
+    ("ab", TypeError, STR_VEC), ("", TypeError, STR_VEC),
+    (3, TypeError, "'int' object cannot be converted to 'Sequence'"),
+    ({0: 1.0}, TypeError, "'dict' object cannot be converted to 'Sequence'"),
+    ((x for x in []), TypeError, "'generator' object cannot be converted to 'Sequence'"),
+    (IterRaises([]), Boom, None), (IterNotIterator([]), TypeError, str(error_of(iter, IterNotIterator([])))),
     (RowsRaisingMidway([[1.0]]), Boom, None),
     ([[1.0], 1.0], TypeError, "'float' object cannot be converted to 'Sequence'"),
     (["ab"], TypeError, STR_VEC), ([3], TypeError, "'int' object cannot be converted to 'Sequence'"),
@@ -245,15 +232,15 @@ VECTOR_CASES += [("corr", *c) for c in VECTOR_ERRORS + [
     ([[2**1024]], OverflowError, None), ([[Float(Boom())]], Boom, None), ([[Index(Boom())]], Boom, None),
     ([ListRaisingMidway([1.0, 2.0])], Boom, None), ([Seq([Boom()])], Boom, None),
     ([IterNotIterator([])], TypeError, str(error_of(iter, IterNotIterator([])))),
-]]
+]
 
 
-@pytest.mark.parametrize("arg, value, exc, text", VECTOR_CASES, ids=[f"{c[0]}-{i}" for i, c in enumerate(VECTOR_CASES)])
-def test_vector_arguments(arg, value, exc, text):
+@pytest.mark.parametrize("value, exc, text", CORR_ERRORS, ids=[str(i) for i in range(len(CORR_ERRORS))])
+def test_correlation_matrix_arguments(value, exc, text):
     with pytest.raises(exc) as info:
-        drovik.gaussian_copula(value) if arg == "corr" else drovik.gaussian_copula(CORR).sample(value, seed=1)
+        drovik.gaussian_copula(value)
     if exc is TypeError and text is not None:
-        assert type(info.value) is TypeError and info.value.args == (f"argument '{arg}': {text}",)
+        assert type(info.value) is TypeError and info.value.args == (f"argument 'corr': {text}",)
         cause = info.value.__cause__  # an item's conversion error is kept as the cause
         assert cause is None if text == STR_VEC or "cannot be converted" in text else str(cause) == text
     else:
@@ -261,23 +248,13 @@ def test_vector_arguments(arg, value, exc, text):
 
 
 def test_correlation_matrices_of_any_sequence_kind():
-    np = pytest.importorskip("numpy")
     for corr in ([b"\x04"], ((1.0,),), collections.deque([[True]]), [range(1, 2)], [[Fraction(1)]], [[Index(1)]],
                  Seq([[1.0]], length=lambda: 1 / 0), Seq([[1.0], IndexError()], length=lambda: sys.maxsize)):
         assert drovik.gaussian_copula(corr).dim() == 1
-    assert drovik.gaussian_copula(np.eye(3)).dim() == 3
-    refused = TypeError("refused")
-    error = error_of(drovik.gaussian_copula, [[1.0, Float(refused)], [0.5, 1.0]])
-    assert type(error) is TypeError and error.args == ("argument 'corr': refused",) and error.__cause__ is refused
 
 
-def test_ppfs_of_any_sequence_kind_and_length():
+def test_ppfs_of_a_wrong_length_or_not_callable_fail_the_draw():
     copula, ident = drovik.gaussian_copula(CORR), Calls(lambda u: u)
-    expected = copula.sample([ident, ident], seed=4)
-    for ppfs in ((ident, ident), collections.deque([ident, ident]), Seq([ident, ident], length=lambda: 1 / 0),
-                 Seq([ident, ident, IndexError()], length=lambda: sys.maxsize)):
-        assert copula.sample(ppfs, seed=4) == expected
-    ident.args.clear()
     for ppfs in ([], [ident], [ident] * 3, Seq([ident], length=lambda: 2)):  # before any quantile function is called
         for seed in (None, 1):
             raises_exactly(drovik.SampleError, ref.MCMC_FAILED, copula.sample, ppfs, seed)
@@ -314,12 +291,6 @@ BINDING_ERRORS = [  # one of each message of the one binder
     (lambda: pmf3().sample_n("a", self=3), f"{SN} got an unexpected keyword argument 'self'"),
     (lambda: pmf3().pmf(1.0, 2.0), "DiscreteDistribution.pmf() takes 1 positional arguments but 2 were given"),
     (lambda: pmf3().ppf(**{"\udc80": 0.5}), "DiscreteDistribution.ppf() got an unexpected keyword argument '\udc80'"),
-    (lambda: drovik.metropolis_hastings(one, unit_box(), seed=1),
-     "metropolis_hastings() got an unexpected keyword argument 'seed'"),
-    (lambda: MAKE["cdf_mc"](one).estimate_normalization(1, 2),
-     "CdfMcEstimator.estimate_normalization() takes from 0 to 1 positional arguments but 2 were given"),
-    (lambda: MAKE["factor"](one).sample_n(1, seed=2, n=3),
-     "ConditionalFactorizationSampler.sample_n() got multiple values for argument 'n'"),
 ]
 
 
@@ -328,35 +299,14 @@ def test_binding_errors(call, message):
     assert raises_exactly(TypeError, message, call).__cause__ is None
 
 
-def test_keywords_bind_like_positions():
-    d = pmf3()
-    assert drovik.from_pmf(pmf=[1.0, 3.0], points=[5.0, 6.0]).points() == [5.0, 6.0]
-    assert d.sample_n(seed=3, n=2) == d.sample_n(2, 3) == d.sample_n(2, seed=3)
-    assert (d.ppf(u=0.5), d.pmf(x=1.0), d.pmf_at(index=0), d.cdf_at(index=1)) == (2.0, 0.25, 0.25, 0.5)
-
-
-NO_ARGUMENTS = {  # the methods without parameters, and a maker of their object
-    "discrete": (pmf3, ["len", "points", "mean", "var", "std", "sample"]),
-    "continuous": (lambda: PDF, ["support", "sample", "mean", "var", "std", "median", "entropy", "uses_tdr",
-                                 "uses_hermite_table"]),
-    "box": (unit_box, ["dim", "lo", "hi"]), "rejection": (None, ["dim", "pdf_max", "sample"]),
-    "mh": (None, ["init", "step", "sample", "accept_rate"]), "hmc": (None, ["init", "sample"]),
-    "gibbs": (None, ["step", "sample"]), "factor": (None, ["sample"]), "copula": (None, ["dim"]),
-}
-
-
-@pytest.mark.parametrize("kind", NO_ARGUMENTS)
-def test_methods_without_parameters_refuse_arguments_and_foreign_selves(kind):
-    make, names = NO_ARGUMENTS[kind]
-    fn = user(kind)
-    target = make() if make else MAKE[kind](fn)
-    for name in names:
+def test_methods_without_parameters_refuse_arguments():
+    # One trampoline serves every method without parameters (their parameter lists are checked against the stub),
+    # and the interpreter checks the type of self before it runs.
+    fn = user("mh")
+    for method in (pmf3().len, MAKE["mh"](fn).step):  # a shared and an exclusive borrow
         for args, kwargs in (((None,), {}), ((), {"x": 1})):
-            with pytest.raises(TypeError, match=rf"{name}\(\) takes no (keyword )?arguments"):
-                getattr(target, name)(*args, **kwargs)
-        for foreign in (5, None, IV, drovik.BuildError("x")):
-            with pytest.raises(TypeError):
-                getattr(type(target), name)(foreign)
+            with pytest.raises(TypeError, match=rf"{method.__name__}\(\) takes no (keyword )?arguments"):
+                method(*args, **kwargs)
     assert fn.args == []
 
 
@@ -399,15 +349,14 @@ SAMPLE_N = {"discrete": lambda fn: pmf3(), "continuous": lambda fn: drovik.from_
             **{kind: lambda fn, kind=kind: prepared(kind, fn) for kind in ("rejection", "mh", "hmc", "factor")}}
 
 
-@pytest.mark.parametrize("seed", [None, 1])
 @pytest.mark.parametrize("n", [2**62, 2**64 - 1])
 @pytest.mark.parametrize("kind", SAMPLE_N)
-def test_unallocatable_sample_n_fails_before_any_call(kind, n, seed):
+def test_unallocatable_sample_n_fails_before_any_call(kind, n):  # either generator, the list is made first
     fn = user(kind)
     sampler = SAMPLE_N[kind](fn)
     fn.args.clear()
     with pytest.raises(MemoryError):
-        sampler.sample_n(n, seed=seed)
+        sampler.sample_n(n, seed=1)
     assert fn.args == [] and len(sampler.sample_n(2, seed=3)) == 2
 
 
@@ -444,21 +393,6 @@ def interrupting(*args):
     raise KeyboardInterrupt
 
 
-def test_factories_copy_their_arguments():
-    ppf = lambda u: u  # noqa: E731
-    rect, init, corr, x, ppfs = unit_box(), [0.5, 0.5], [[1.0, 0.5], [0.5, 1.0]], [0.5, 0.5], [ppf, ppf]
-    edges, counts, options = [0.0, 1.0, 3.0], [1.0, 1.0], drovik.BuildOptions()
-    watched = [rect, init, corr, corr[0], corr[1], x, ppfs, ppf, edges, counts, options]
-    before = [sys.getrefcount(o) for o in watched]
-    kept = [drovik.rejection_sampler(one, rect, 1.0), drovik.metropolis_hastings(one, rect),
-            drovik.hmc_sampler(one, rect), drovik.gibbs_sampler(one, rect, init),
-            drovik.from_histogram(edges, counts, False, options), drovik.gaussian_copula(corr),
-            drovik.cdf_mc_estimator(one, rect, 3, 3)]
-    kept[-2].sample(ppfs)
-    kept[-1].cdf(x)
-    assert [sys.getrefcount(o) for o in watched] == before
-
-
 def _leak_cases():
     dist, points, short, mid = pmf3(), [0.0, 1.0], [1.0], ListRaisingMidway([0.0, 1.0])
     big, text, seed = 2**64 + 12345, "not a number" + "!" * 3, 2**64 - 1 - 77
@@ -484,7 +418,6 @@ def _leak_cases():
         ("ppfs-length", expect(drovik.SampleError, copula.sample, [abs]), [copula, abs]),
         ("ppfs-raise", expect(drovik.SampleError, copula.sample, [raising, abs], seed=1), [copula, raising]),
         ("ppfs-midway", expect(Boom, copula.sample, ListRaisingMidway([abs, abs])), [copula, abs]),
-        ("copula-seed", expect(OverflowError, copula.sample, [abs, abs], seed=big), [copula, abs, big]),
         ("cdf-zero", expect(drovik.SampleError, drovik.cdf_mc_estimator(raising, unit_box(), 2, 2).cdf, points),
          [raising, points]),
         ("normalize", expect(drovik.BuildError, drovik.from_pdf, raising, IV), [raising]),

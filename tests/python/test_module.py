@@ -1,5 +1,5 @@
-"""The module frame: inventory, exception classes, class properties, text signatures against the type stubs,
-one-time initialisation, exported symbols, other interpreters."""
+"""The module frame: inventory, exception classes, class properties, text signatures and static methods against the
+type stubs, one-time initialisation, exported symbols, other interpreters."""
 
 import ast
 import ctypes
@@ -13,7 +13,6 @@ import re
 import shutil
 import subprocess
 import sys
-import weakref
 
 import pytest
 
@@ -45,97 +44,66 @@ def test_inventory_order_and_package_reexports():
     assert (_drovik.__name__, _drovik.__doc__) == ("drovik._drovik", "")
     assert os.path.basename(_drovik.__file__) == "_drovik.abi3.so"
     assert drovik.__all__ == names and all(getattr(drovik, n) is getattr(_drovik, n) for n in names)
-    namespace = {}
-    exec("from drovik import *", namespace)
-    assert {k for k in namespace if not k.startswith("__")} == set(names)
     assert public(STUB_NAMES) == public(vars(_drovik))
 
 
-@pytest.mark.parametrize("attr, class_name, trigger, text", [
-    ("BuildError", "BuildErrorPy", lambda: drovik.from_pmf([], []), "discrete distribution has no support points"),
-    ("SampleError", "SampleErrorPy", lambda: drovik.from_pmf([1.0], [1.0]).ppf(0.0), "quantile u=0 not in (0, 1)"),
-])
-def test_exception_classes(attr, class_name, trigger, text):
+@pytest.mark.parametrize("attr, class_name", [("BuildError", "BuildErrorPy"), ("SampleError", "SampleErrorPy")])
+def test_exception_classes(attr, class_name):
     cls = getattr(_drovik, attr)
     assert (cls.__name__, cls.__module__, cls.__qualname__) == (class_name, "_drovik", class_name)
-    assert repr(cls) == f"<class '_drovik.{class_name}'>"
     assert cls.__bases__ == (RuntimeError,) and cls.__doc__ is None
-    assert [issubclass(cls, c) for c in (_drovik.BuildError, _drovik.SampleError)].count(True) == 1  # distinct
-    with pytest.raises(cls) as info:
-        trigger()
-    assert type(info.value) is cls and info.value.args == (text,) and type(info.value.args[0]) is str
 
 
 def test_panic_exception_derives_from_base_exception_only():
     panic = drovik.PanicException
     assert panic is _drovik.PanicException and panic.__bases__ == (BaseException,)
-    assert "PanicException" not in _drovik.__all__ and "PanicException" not in drovik.__all__
     assert panic.__doc__ and "BaseException" in panic.__doc__
 
 
-def stub_parameters(function, skip_first):
-    args = function.args
-    assert not (args.posonlyargs or args.vararg or args.kwonlyargs or args.kwarg), function.name
-    defaults = [inspect.Parameter.empty] * (len(args.args) - len(args.defaults))
-    defaults += [ast.literal_eval(d) for d in args.defaults]
-    return [(a.arg, d) for a, d in zip(args.args, defaults)][1 if skip_first else 0:]
-
-
-def runtime_parameters(obj, skip_self):
+def assert_signed(obj):
     assert obj.__text_signature__ and not obj.__doc__, obj  # no prose after the "--" marker
-    params = list(inspect.signature(obj).parameters.values())
-    if skip_self:
-        assert (params[0].name, params[0].kind) == ("self", inspect.Parameter.POSITIONAL_ONLY)
-        params = params[1:]
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params), obj
-    return [(p.name, p.default) for p in params]
+    inspect.signature(obj)  # the stub check passes over a text signature that does not parse, too
 
 
+# Names, kinds, order and defaults of the parameters are checked against the stub by `make test-stubs`, which passes
+# over a callable without a text signature and does not tell a static method from one that takes self.
 @pytest.mark.parametrize("name", sorted(public(STUB_NAMES)))
-def test_text_signatures_match_the_stub(name):
+def test_every_callable_has_a_text_signature_and_the_stub_marks_the_static_methods(name):
     node, obj = STUB_NAMES[name], getattr(_drovik, name)
     if isinstance(node, ast.FunctionDef):
         assert (type(obj).__name__, obj.__module__, obj.__name__) == ("builtin_function_or_method", "_drovik", name)
-        assert stub_parameters(node, False) == runtime_parameters(obj, False)
+        assert_signed(obj)
         return
     declared = members(node)
-    assert public(declared) == public(vars(obj))
     if "__new__" in declared:  # only the constructible classes carry a constructor signature
-        assert stub_parameters(declared["__new__"], True) == runtime_parameters(obj, False)
+        assert_signed(obj)
     else:
         assert obj.__text_signature__ is None
     for attr, value in vars(obj).items():
-        if attr.startswith("_") or not inspect.ismethoddescriptor(value):
-            continue
-        static = isinstance(value, staticmethod)
-        decorators = [d.id for d in declared[attr].decorator_list if isinstance(d, ast.Name)]
-        assert ("staticmethod" in decorators) == static and getattr(obj, attr).__name__ == attr, attr
-        assert stub_parameters(declared[attr], not static) == runtime_parameters(getattr(obj, attr), not static)
+        if not attr.startswith("_") and inspect.ismethoddescriptor(value):
+            decorators = [d.id for d in declared[attr].decorator_list if isinstance(d, ast.Name)]
+            assert ("staticmethod" in decorators) == isinstance(value, staticmethod), attr
+            assert_signed(getattr(obj, attr))
 
 
 @pytest.mark.parametrize("name", NATIVE_CLASSES)
 def test_native_class_is_final(name):
     cls = getattr(_drovik, name)
     assert (cls.__name__, cls.__qualname__, cls.__module__) == (name, name, "_drovik")
-    assert repr(cls) == f"<class '_drovik.{name}'>" and cls.__bases__ == (object,) and not cls.__doc__
+    assert cls.__bases__ == (object,) and not cls.__doc__  # the name, qualified name and module make the repr
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Sub", (cls,), {})
     if "__new__" not in members(STUB_NAMES[name]):  # built by factory functions only
-        for call in (lambda: cls(), lambda: cls(1, points=2), lambda: cls.__new__(cls)):
-            with pytest.raises(TypeError) as info:
-                call()
-            assert str(info.value) == f"No constructor defined for {name}"
+        with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
+            cls(1, points=2)
 
 
 def test_instances_have_no_dict_no_weakref_and_no_len():
     dist = drovik.from_pmf([3.0, 1.0, 2.0], [1.0, 1.0, 2.0])
+    # No attribute can be set and no weak reference made without these slots.
     assert type(dist).__dictoffset__ == type(dist).__weakrefoffset__ == 0 and not hasattr(dist, "__dict__")
-    for action, error in [(lambda: setattr(dist, "extra", 1), AttributeError),
-                          (lambda: setattr(dist, "mean", 1), AttributeError),
-                          (lambda: weakref.ref(dist), TypeError), (lambda: len(dist), TypeError)]:
-        with pytest.raises(error):
-            action()
-    assert (dist.len(), dist.mean()) == (3, 2.0)
+    with pytest.raises(TypeError):
+        len(dist)
 
 
 def test_second_initialisation_fails_and_leaves_the_module_alone():
