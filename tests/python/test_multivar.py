@@ -3,7 +3,6 @@ a density is called, chain states, the in-place Gibbs scan, the normalization ca
 distributions the chains and the copula follow. Junk from user functions, threads and references: test_callables."""
 
 import math
-import random
 
 import pytest
 from scipy import stats
@@ -131,14 +130,6 @@ def test_rejection_seeded_draws_match_the_reference(density, pdf_max, max_trials
         assert points is None or all(replica.box.contains(p) for p in points)
 
 
-def test_constant_density_accepts_the_first_proposal():
-    sampler = drovik.rejection_sampler(lambda a, b: 2, box(), 2)
-    u = seeded_uniforms(5, 9)
-    assert type(sampler.pdf_max()) is float
-    expected = [[LO[i] + u[k + i] * (HI[i] - LO[i]) for i in (0, 1)] for k in (0, 3, 6)]  # d + 1 draws each
-    assert sampler.sample_n(3, seed=5) == expected
-
-
 @pytest.mark.parametrize(
     "density, max_trials, calls",
     [(lambda *args: 1 / 0, 7, 14), (lambda a, b: NAN, 7, 7), (lambda a, b: 1.0, 0, 0)],
@@ -174,8 +165,6 @@ def test_mh_seeded_draws_match_the_reference(density, params):
         points = sampler.sample_n(30, seed=seed)
         assert points == replica.sample_n(30, seeded(seed)) and all(replica.box.contains(p) for p in points)
         assert sampler.accept_rate() == replica.accept_rate()
-    if density is plateau and not params:
-        assert 0.0 < sampler.accept_rate() < 0.1
 
 
 HMC_PARAMS = [
@@ -184,16 +173,20 @@ HMC_PARAMS = [
     dict(step_size=NAN, leapfrog_steps=3), dict(step_size=-0.1, leapfrog_steps=3),
     dict(step_size=INF, leapfrog_steps=3),
     dict(grad_eps=NAN, leapfrog_steps=3), dict(grad_eps=INF, leapfrog_steps=3), dict(grad_eps=-1e-3, leapfrog_steps=3),
+    dict(leapfrog_steps=0), dict(step_size=0.2, leapfrog_steps=10),
 ]
 
 
 @pytest.mark.parametrize("params", HMC_PARAMS, ids=params_id)
 @pytest.mark.parametrize("density", DENSITIES, ids=lambda f: f.__name__)
 def test_hmc_seeded_draws_match_the_reference(density, params):
-    sampler, replica, _ = started("hmc", density, **params)
+    twin = Calls(density)
+    sampler, replica, fn = started("hmc", density, twin, **params)
+    twin.args.clear()
     for seed in (3, 4):
         points = sampler.sample_n(15, seed=seed)
         assert points == replica.sample_n(15, seeded(seed)) and all(replica.box.contains(p) for p in points)
+    assert same(fn.args, twin.args)  # and nothing more is evaluated, also after a trajectory turned NaN
 
 
 @pytest.mark.parametrize("kind", SAMPLERS)
@@ -276,24 +269,6 @@ def test_step_and_sample_return_the_chain_point(kind):
         assert sampler.sample_n(4, seed=8) == replica.sample_n(4, seeded(8))
 
 
-def test_hmc_without_leapfrog_steps_stays_put():
-    sampler, replica, fn = started("hmc", wedge, leapfrog_steps=0)
-    assert sampler.sample_n(6, seed=2) == [replica.current] * 6
-    assert len(fn.args) == 6 * (2 * 2 + 1)
-
-
-def test_hmc_infinite_gradient_rejects_promptly():
-    # A trajectory that meets the edge where f drops to 0 gets an infinite gradient, then a NaN position.
-    evaluations = []
-    cliff = lambda a, b: 1.0 if a < 0.5 else 0.0  # noqa: E731
-    sampler, replica, fn = started("hmc", cliff, lambda a, b: evaluations.append(1) or cliff(a, b),
-                                   step_size=0.2, leapfrog_steps=10)
-    evaluations.clear()
-    points = sampler.sample_n(20, seed=6)
-    assert points == replica.sample_n(20, seeded(6)) and len(set(map(tuple, points))) < 20
-    assert len(fn.args) <= len(evaluations)
-
-
 # Trajectories hit the walls of [-1, 2] often; folding the position without turning the momentum around gave
 # HMC a mean near 0.09 instead of 0.23 here.
 @pytest.mark.parametrize("kind, params", [("mh", dict(step_size=1.0, burn_in=500, thin=5)),
@@ -302,11 +277,7 @@ def test_chains_sample_a_truncated_normal(kind, params):
     make = {"mh": drovik.metropolis_hastings, "hmc": drovik.hmc_sampler}[kind]
     sampler = make(lambda x: math.exp(-0.5 * x * x), drovik.HyperRect([-1.0], [2.0]), **params)
     sampler.init()
-    xs = [p[0] for p in sampler.sample_n(4000, seed=11)]
-    exact = stats.truncnorm(-1.0, 2.0)
-    assert_follows(xs, exact.cdf)
-    assert abs(sum(xs) / len(xs) - exact.mean()) < 0.05
-    assert abs(stats.tvar(xs) / exact.var() - 1.0) < 0.1
+    assert_follows([p[0] for p in sampler.sample_n(4000, seed=11)], stats.truncnorm(-1.0, 2.0).cdf)
 
 
 # ---------------------------------------------------------------------------
@@ -340,8 +311,6 @@ def test_gibbs_scans_in_place(init, sweeps, steps):
     points = [moves[k % 2]() for k in range(len(steps))]
     assert same(points, steps) and same(points, [replica.step() for _ in steps])
     assert len(fn.args) == 2 * sweeps * len(steps) and [a[0] for a in fn.args] == [0, 1] * sweeps * len(steps)
-    if sweeps == 1 and init == [0, 0]:
-        assert fn.args[:4] == [(0, [0.0, 0.0]), (1, [1.0, 0.0]), (0, [1.0, 2.0]), (1, [4.0, 2.0])]
 
 
 @pytest.mark.parametrize("init", [[0.5], [0.5, 0.5, 0.5], []])
@@ -358,15 +327,6 @@ def test_factorization_of_dimension_zero():
     for call in (empty.sample, lambda: empty.sample_n(1), lambda: empty.sample_n(2, seed=1)):
         raises_exactly(drovik.SampleError, ref.MCMC_FAILED, call)
     assert fn.args == []
-
-
-def test_a_seed_does_not_reach_the_users_randomness():
-    own = random.Random(5)
-    noisy = drovik.conditional_factorization_sampler(lambda i, prefix: own.random(), 2)
-    first, second = noisy.sample_n(3, seed=7), noisy.sample_n(3, seed=7)
-    assert first != second and len({v for p in first + second for v in p}) == 12
-    plain = drovik.conditional_factorization_sampler(factor, 2)
-    assert plain.sample_n(3, seed=7) == plain.sample_n(3, seed=7) == plain.sample_n(3) == [[0.25, 1.375]] * 3
 
 
 # ---------------------------------------------------------------------------
@@ -388,9 +348,6 @@ def test_copula_draws_golden(corr):
     assert copula.dim() == len(corr)
     for seed in (0, 1, 42, 2**64 - 1):
         assert copula.sample(ppfs, seed=seed) == replica.sample(ppfs, seeded(seed))
-    if len(corr) == 2 and corr[1][0] == 0.5:  # only the lower triangle is read
-        assert ref.cholesky(corr) == [[1.0, 0.0], [0.5, math.sqrt(0.75)]]
-        assert all(copula.sample(ppfs, seed=s) == drovik.gaussian_copula(CORR).sample(ppfs, seed=s) for s in range(5))
 
 
 def test_quantile_levels_are_clamped_away_from_0_and_1():
@@ -403,9 +360,7 @@ def test_quantile_levels_are_clamped_away_from_0_and_1():
 
 def test_a_scaled_normal_keeps_its_scale():
     copula = drovik.gaussian_copula([[4.0]])
-    xs = [copula.sample([stats.norm.ppf])[0] for _ in range(2000)]
-    assert abs(stats.tstd(xs) - 2.0) < 0.15 and abs(sum(xs) / len(xs)) < 0.2
-    assert_follows(xs, stats.norm(0.0, 2.0).cdf, 1e-4)
+    assert_follows([copula.sample([stats.norm.ppf])[0] for _ in range(2000)], stats.norm(0.0, 2.0).cdf, 1e-4)
 
 
 def test_copula_rank_correlations_and_marginals():
@@ -421,13 +376,6 @@ def test_copula_rank_correlations_and_marginals():
 
 # ---------------------------------------------------------------------------
 # Monte Carlo distribution function
-
-
-def test_uniform_unit_square_is_exact():
-    estimator = drovik.cdf_mc_estimator(lambda a, b: 1.0, box([0, 0], [1, 1]), 300, 200)
-    assert estimator.estimate_normalization() == 1.0
-    assert (estimator.cdf([0.5, 0.5]), estimator.cdf([2.0, 2.0]), estimator.cdf([0.5, 5.0])) == (0.25, 1.0, 0.5)
-    assert all(estimator.cdf([a, b]) == (1.0 * a) * b for a, b in ((0.3, 0.6), (0.1, 0.7), (0.9, 1.0 / 3.0)))
 
 
 @pytest.mark.parametrize("density", DENSITIES, ids=lambda f: f.__name__)
@@ -446,10 +394,8 @@ def test_estimates_match_the_reference(density):
 def test_cdf_point_coordinates(x, as_if):
     fn, twin = Calls(bump), Calls(bump)
     estimator, replica = drovik.cdf_mc_estimator(fn, box(), 7, 9), ref.CdfMc(twin, LO, HI, 7, 9)
-    value = estimator.cdf(x, seed=4)
-    assert value == replica.cdf(as_if or x, seeded(4)) and fn.args == twin.args and len(fn.args) == 7 + 9
-    low = [i for i in (0, 1) if x[i] <= LO[i]]
-    assert (value == 0.0 and all(p[i] == LO[i] for p in fn.args[7:] for i in low)) if as_if is None else 0 < value <= 1
+    assert estimator.cdf(x, seed=4) == replica.cdf(as_if or x, seeded(4))
+    assert fn.args == twin.args and len(fn.args) == 7 + 9
 
 
 def test_an_overflowing_volume_fails_the_estimate():

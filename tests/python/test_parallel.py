@@ -11,6 +11,7 @@ import pytest
 
 import drovik
 import multivar_ref as ref
+from _helpers import Calls
 from drovik.parallel import chunk_seed
 from multivar_ref import seeded
 
@@ -141,41 +142,26 @@ def test_bad_arguments(call, error, message):
     assert str(info.value).startswith(message)
 
 
-class StartRecorder:
-    """A density keeping its first call: for these densities init() takes the first point it draws."""
-
-    def __init__(self):
-        self.first = None
-
-    def __call__(self, a, b):
-        if self.first is None:
-            self.first = [a, b]
-        return bump(a, b)
+CHAINS = {"mh": (drovik.metropolis_hastings, ref.MetropolisHastings, dict(burn_in=5)),
+          "hmc": (drovik.hmc_sampler, ref.Hmc, dict(leapfrog_steps=3))}
 
 
-@pytest.mark.parametrize("kind", ["mh", "hmc"])
+@pytest.mark.parametrize("kind", CHAINS)
 def test_chain_k_runs_from_its_start_with_seed_k(kind):
-    densities = []
-
-    def build():
-        densities.append(StartRecorder())
-        if kind == "mh":
-            return drovik.metropolis_hastings(densities[-1], drovik.HyperRect(LO, HI), burn_in=5)
-        return drovik.hmc_sampler(densities[-1], drovik.HyperRect(LO, HI), leapfrog_steps=3)
-
+    make, make_replica, params = CHAINS[kind]
+    box = drovik.HyperRect(LO, HI)
+    densities = []  # init() starts a chain at the first point it asks about: bump is positive on the whole box
+    build = lambda: make(densities.append(Calls(bump)) or densities[-1], box, **params)  # noqa: E731
     draws, rates = drovik.parallel.run_chains(build, 3, 40, seed=8)
     assert draws.shape == (3, 40, 2) and rates.shape == (3,)
     for k, density in enumerate(densities):
-        if kind == "mh":
-            replica = ref.MetropolisHastings(bump, LO, HI, burn_in=5)
-        else:
-            replica = ref.Hmc(bump, LO, HI, leapfrog_steps=3)
-        replica.start(density.first)
+        replica = make_replica(bump, LO, HI, **params)
+        replica.start(density.point(0))
         assert draws[k].tolist() == replica.sample_n(40, seeded(chunk_seed(8, k)))
         if kind == "mh":
             assert rates[k] == replica.accept_rate()
         else:  # each HMC draw is one transition, and an accepted one moves the point
-            points = [density.first] + draws[k].tolist()
+            points = [density.point(0)] + draws[k].tolist()
             assert rates[k] == sum(p != q for p, q in zip(points, points[1:])) / 40
 
 
