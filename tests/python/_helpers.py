@@ -5,6 +5,7 @@ import collections.abc
 import contextlib
 import ctypes
 import gc
+import math
 import operator
 import os
 import subprocess
@@ -75,10 +76,6 @@ class ListRaisingMidway(list):
         raise Boom("iteration")
 
 
-class TupleRaisingMidway(tuple):
-    __iter__ = ListRaisingMidway.__iter__
-
-
 class Seq:
     """Registered as a Sequence without inheriting; an exception item is raised when read."""
 
@@ -123,12 +120,9 @@ class Calls:
             raise drovik.PanicException("call budget exhausted: the computation does not end")
         return self.fn(*args)
 
-    def point(self, k=-1):
-        return point(self.args[k])
-
-
-def point(args):  # the coordinates, from either calling form of a density
-    return list(args[0]) if len(args) == 1 else list(args)
+    def point(self, k=-1):  # the coordinates of call k, from either calling form of a density
+        args = self.args[k]
+        return list(args[0]) if len(args) == 1 else list(args)
 
 
 def same(a, b):  # equality that sees NaN and the sign of zero
@@ -148,6 +142,18 @@ def same_outcome(call, replica_call):
 
 def raise_(exc):
     raise exc
+
+
+def raising(*args):
+    raise ValueError("junk")
+
+
+def below(x):
+    return math.nextafter(x, -math.inf)
+
+
+def above(x):
+    return math.nextafter(x, math.inf)
 
 
 def expect(exc, fn, *args, **kwargs):
@@ -223,6 +229,13 @@ def assert_follows(sample, cdf, alpha=1e-3):
     from scipy import stats
 
     assert stats.kstest(sample, cdf).pvalue > alpha
+
+
+LO, HI = [0.1, -1.3], [1.2, 1.9]  # a box of inexact widths: a reflection rounds
+
+
+def bump(a, b):  # positive on every box
+    return math.exp(-((a - 0.3) ** 2) - (b - 0.5) ** 2 / 0.5)
 
 
 # The multivariate kinds over the unit square: a user function that behaves, the factory, every method that runs

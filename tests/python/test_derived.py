@@ -5,6 +5,7 @@ import math
 import pytest
 
 import drovik
+from _helpers import above, below
 from _replica import Recorder, raises_exactly
 
 Interval = drovik.Interval
@@ -19,14 +20,6 @@ NON_FINITE = "non-finite value in support bounds"
 LO_HI = "invalid support interval: lo must be strictly less than hi"
 OUTSIDE = "truncation interval must lie inside base support"
 STEP_TOL = 1e-8  # a step density is integrated numerically across its jumps: about 1e-9 of quadrature error
-
-
-def below(x):
-    return math.nextafter(x, -INF)
-
-
-def above(x):
-    return math.nextafter(x, INF)
 
 
 # Half-open bins: an inner edge belongs to the right bin, and the density is 0 from the last edge on.

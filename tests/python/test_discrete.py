@@ -7,6 +7,7 @@ from fractions import Fraction
 import pytest
 
 import drovik
+from _helpers import above, below
 from _reference import DiscreteModel
 
 NAN, INF = float("nan"), float("inf")
@@ -14,14 +15,6 @@ EMPTY = "discrete distribution has no support points"
 LENGTH = "invalid support interval: points and pmf must have the same length"
 MASS = "probability mass must be positive"
 NORMALIZE = "failed to normalize PDF on support"
-
-
-def below(x):
-    return math.nextafter(x, -INF)
-
-
-def above(x):
-    return math.nextafter(x, INF)
 
 
 def random_table(rng, n):

@@ -5,7 +5,6 @@ import math
 import pytest
 
 import drovik
-from _helpers import raise_
 from _replica import Recorder, Switch, exact_after_one_step, raises_exactly
 
 Interval = drovik.Interval
@@ -112,15 +111,6 @@ def test_expect_may_reenter():
                          ids=["raises-once", "inf-once", "raises-where-density-is-0"])
 def test_expect_failing_func(func):
     raises_exactly(drovik.SampleError, INTEGRATION, drovik.from_histogram([0.0, 1.0, 2.0], [1.0, 0.0]).expect, func)
-
-
-def test_keyboard_interrupt_propagates_from_statistics():
-    density = Switch(lambda x: 1.0, lambda x: raise_(KeyboardInterrupt))
-    dist = drovik.from_pdf(density, Interval(0.0, 1.0))
-    density.on = True
-    for call in (dist.mean, dist.var, dist.std, dist.entropy, dist.median, lambda: dist.interval(0.5)):
-        with pytest.raises(KeyboardInterrupt):
-            call()
 
 
 def test_failing_density_fails_the_moments_and_var_stops_after_m1():
