@@ -1,6 +1,6 @@
-// Adaptive Simpson quadrature: evaluation order and counts, and prompt NaN on
-// inputs where the plain loop would not end. The accept rule, the stack cap and
-// the summation order are replayed bit for bit by the Python tests.
+// Adaptive Simpson quadrature: evaluation counts, and prompt NaN on inputs
+// where the plain loop would not end. The evaluation points, the accept rule, the
+// stack cap and the summation order are replayed bit for bit by the Python tests.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -25,17 +25,13 @@ std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 double cubic(double x) { return x * x * x; }
 
 // err = 0 at the first step for a cubic, accepted by tol 0 and -0; equal
-// bounds give +0 before any check, a NaN tolerance included. Each three-point
-// rule reads its left end, middle and right end in this order and keeps none.
+// bounds give +0 before any check, a NaN tolerance included.
 TEST(IntegrateFn, CubicAfterOneStepAndEqualBoundsWithoutEvaluating) {
     for (const double tol : {0.0, -0.0}) {
         Counter f{cubic};
         EXPECT_EQ(integrate_fn(f, 0.0, 2.0, tol), 4.0);
         EXPECT_EQ(f.calls, 16 * 9);  // each first panel estimated, halved once and accepted
     }
-    const Recorder recorded{cubic};
-    (void)integrate_fn(recorded, 0.0, 2.0, 0.0);
-    EXPECT_EQ(Points(recorded.at.begin(), recorded.at.begin() + 6), (Points{0.0, 0.0625, 0.125, 0.125, 0.1875, 0.25}));
     Counter f{cubic};
     EXPECT_EQ(bits(integrate_fn(f, 0.75, 0.75, nan)), bits(0.0));
     EXPECT_EQ(f.calls, 0);

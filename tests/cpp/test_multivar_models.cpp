@@ -1,8 +1,8 @@
-// What only the core shows of the multivariate models: the reflection's parity,
-// overflow guards and agreement with the plain loop, normal_cdf to the bit, how
-// many uniforms each model takes (against a twin generator of the same seed),
-// the state an exception leaves, and closed-form values. The Python tests pin
-// seeded draws against the independent replica end to end.
+// What only the core shows of the multivariate models: the reflection's
+// overflow guards, normal_cdf to the bit, how many uniforms each model takes
+// (against a twin generator of the same seed), the state an exception leaves,
+// and closed-form values. The Python tests pin seeded draws against the
+// independent replica end to end.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,7 +11,6 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -44,44 +43,14 @@ bool same_position(ChachaRng& a, ChachaRng& b) { return a.next_u64() == b.next_u
 
 // ---------------------------------------------------------------- HyperRect
 
-double plain_reflection(double lo, double hi, double y) {
-    while (!(lo <= y && y <= hi)) y = y < lo ? lo + (lo - y) : hi - (y - hi);
-    return y;
-}
-
-TEST(HyperRectModels, ReflectInto) {
-    const HyperRect unit = box({0.0}, {1.0});
-    EXPECT_EQ(unit.reflect_into(0, 1.0), 1.0);  // the fold of ordinary values is checked against the loop below
-
-    // Non-finite values give NaN at once; values far out lose whole periods at
-    // once (1e300 is an even multiple of the period 2) instead of looping
-    // about |y| / width times.
-    for (const double y : {nan, inf, -inf}) EXPECT_TRUE(std::isnan(unit.reflect_into(0, y))) << y;
-    for (const double far : {1e300, -1e300}) EXPECT_EQ(unit.reflect_into(0, far), 0.0) << far;
-    EXPECT_NEAR(unit.reflect_into(0, 2e9 + 0.3), 0.3, 1e-6);    // 1e9 periods out
-    EXPECT_NEAR(unit.reflect_into(0, -2e9 - 0.3), 0.3, 1e-6);
-    EXPECT_NEAR(unit.reflect_into(0, 2e9 + 1.3), 0.7, 1e-6);    // odd half-period: mirrored
-    // A fold whose offset from lo overflows.
-    EXPECT_TRUE(std::isnan(box({-1e308}, {-1e308 + 1e300}).reflect_into(0, 1.7e308)));
-    // Boxes near the ends of the double range, where the far-out test or a
-    // reflection overflows: the fold ends, inside the box or NaN.
+// Ordinary, far-out, infinite and NaN values and the parity: the Python chain
+// replays. Here, boxes near the ends of the double range, where the far-out
+// test or a reflection overflows: the fold ends, inside the box or NaN.
+TEST(HyperRectModels, ReflectIntoEndsNearTheEndsOfTheDoubleRange) {
+    EXPECT_TRUE(std::isnan(box({-1e308}, {-1e308 + 1e300}).reflect_into(0, 1.7e308)));  // the offset overflows
     for (const auto& [lo, hi, y] : {std::tuple{-1e308, -9e307, 1.7e308}, std::tuple{1e308, 1.5e308, -0.7e308}}) {
         const double folded = box({lo}, {hi}).reflect_into(0, y);
         EXPECT_TRUE(std::isnan(folded) || (lo <= folded && folded <= hi)) << folded;
-    }
-    // The parity tells whether a velocity along the coordinate turns around.
-    for (const auto& [y, odd] : {std::pair{0.5, false}, std::pair{1.3, true}, std::pair{2.6, false},
-                                 std::pair{-0.25, true}}) {
-        EXPECT_EQ(unit.reflect(0, y).odd, odd) << y;
-    }
-
-    // Ordinary values, up to about a thousand periods out, are bit-identical to the loop.
-    const HyperRect skew = box({-1.5, 0.0}, {2.25, 1e-3});
-    for (int k = -4000; k <= 4000; ++k) {
-        const double y0 = 1.37 * k + 0.01;
-        ASSERT_EQ(skew.reflect_into(0, y0), plain_reflection(-1.5, 2.25, y0)) << y0;
-        const double y1 = 1.3e-6 * k;
-        ASSERT_EQ(skew.reflect_into(1, y1), plain_reflection(0.0, 1e-3, y1)) << y1;
     }
 }
 
@@ -113,7 +82,8 @@ private:
     CoordFn f_;
 };
 
-TEST(GibbsSamplerNd, PassesTheGeneratorOnAndSurvivesAThrow) {
+// The state an interrupted sweep leaves: the Python interrupt tests.
+TEST(GibbsSamplerNd, PassesTheGeneratorOn) {
     auto draws = GibbsSamplerNd::create(
         std::make_shared<Coord>([](ChachaRng& rng, std::size_t, Span) { return uniform(rng); }),
         unit_square(), 1, {0.0, 0.0}).value();
@@ -121,15 +91,6 @@ TEST(GibbsSamplerNd, PassesTheGeneratorOnAndSurvivesAThrow) {
     const double u0 = uniform(twin), u1 = uniform(twin);
     EXPECT_EQ(draws.step(rng), (Point{u0, u1}));
     EXPECT_TRUE(same_position(rng, twin));  // nothing drawn besides the conditional's own
-
-    // An exception half-way keeps the coordinates already replaced: [1, 2], then 4 for coordinate 0.
-    int budget = 3;
-    auto cut = GibbsSamplerNd::create(std::make_shared<Coord>([&](ChachaRng&, std::size_t, Span s) {
-        if (budget-- == 0) throw std::runtime_error("interrupted");
-        return 1.0 + s[0] + s[1];
-    }), unit_square(), 2, {0.0, 0.0}).value();
-    EXPECT_THROW(cut.step(rng), std::runtime_error);
-    EXPECT_EQ(cut.state(), (Point{4.0, 2.0}));
 }
 
 TEST(ConditionalFactorSampler, DimensionZeroDrawsNothingAndTheGeneratorReachesEveryCall) {
@@ -137,7 +98,6 @@ TEST(ConditionalFactorSampler, DimensionZeroDrawsNothingAndTheGeneratorReachesEv
     const ConditionalFactorSampler none(empty);
     SeededRng rng(3), twin(3);
     EXPECT_EQ(none.sample_with_rng(rng).error(), mcmc_failed);
-    EXPECT_EQ(none.sample().error(), mcmc_failed);
     EXPECT_EQ(empty->calls, 0);
     EXPECT_TRUE(same_position(rng, twin));
 
@@ -153,16 +113,14 @@ TEST(ConditionalFactorSampler, DimensionZeroDrawsNothingAndTheGeneratorReachesEv
 
 // Golden values of the written operation order, from an independent evaluation
 // in Python floats; Horner's rule would already differ in the last bit at the
-// first four points.
-TEST(GaussianCopula, NormalCdfIsBitExactClampedAndCloseToPhi) {
+// first four points. The clamp: the Python copula tests.
+TEST(GaussianCopula, NormalCdfIsBitExactAndCloseToPhi) {
     struct Case { double y, u; };
     const Case cases[] = {
         {0.0, 0x1.fffffefe4d4d0p-2}, {0.3, 0x1.3c5ee261ccd76p-1},  {-0.7, 0x1.ef8aa18f58328p-3},
         {1.0, 0x1.aec4bcd1ef3adp-1}, {-3.3, 0x1.fae83067d3400p-12}, {5.0, 0x1.fffff661ae88dp-1},
     };
     for (const auto& c : cases) EXPECT_EQ(normal_cdf(c.y), c.u) << c.y;
-    for (const double y : {10.0, 40.0, inf}) EXPECT_EQ(normal_cdf(y), 0.999999999999) << y;
-    for (const double y : {-10.0, -40.0, -inf}) EXPECT_EQ(normal_cdf(y), 1e-12) << y;
     EXPECT_TRUE(std::isnan(normal_cdf(nan)));
     double worst = 0.0;
     for (int k = -100000; k <= 100000; ++k) {
@@ -192,27 +150,20 @@ private:
     std::optional<SampleError> fail_;
 };
 
-TEST(GaussianCopula, DrawsAllNormalsFirstThenMapsEachCoordinate) {
+// The levels themselves: the Python copula replays.
+TEST(GaussianCopula, DrawsAllNormalsBeforeTheFirstQuantile) {
     const auto copula = GaussianCopula::create({{1.0, 0.5, 0.2}, {0.5, 1.0, 0.3}, {0.2, 0.3, 1.0}}).value();
-    const auto& l = copula.cholesky();
     SeededRng rng(11), twin(11);
     const ProbingPpf ppfs[3] = {ProbingPpf(&rng), ProbingPpf(&rng), ProbingPpf(&rng)};
     const QuantileFunction* const table[3] = {&ppfs[0], &ppfs[1], &ppfs[2]};
-    const Point x = copula.sample_with_ppfs(rng, table).value();
-
-    Point z(3), expected(3);
-    for (double& zi : z) zi = standard_normal(twin);
+    ASSERT_TRUE(copula.sample_with_ppfs(rng, table).has_value());
+    for (int k = 0; k < 6; ++k) uniform(twin);
     SeededRng after_draws = twin;
     const std::uint64_t position = after_draws.next_u64();
     for (std::size_t i = 0; i < 3; ++i) {
-        double y = 0.0;
-        for (std::size_t j = 0; j <= i; ++j) y += l[i][j] * z[j];
-        expected[i] = normal_cdf(y);
         ASSERT_EQ(ppfs[i].calls.size(), 1u);
-        EXPECT_EQ(ppfs[i].calls[0].first, expected[i]);
         EXPECT_EQ(ppfs[i].calls[0].second, position) << "quantile " << i << " called before all 6 uniforms";
     }
-    EXPECT_EQ(x, expected);
     EXPECT_TRUE(same_position(rng, twin));  // exactly 2d uniforms
 }
 
