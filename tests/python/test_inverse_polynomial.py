@@ -1,12 +1,11 @@
 """Polynomial inversion: the u-error of tables for a battery of densities against exact distribution
-functions, seeded draws against the reference generator and a KS test, bad input, Ctrl-C, hangs and
-reference counts."""
+functions, seeded draws against the reference generator and a KS test, bad input, exceptions that pass
+through, hangs and reference counts."""
 
 import gc
 import math
 import os
 import re
-import signal
 import sys
 
 import numpy as np
@@ -40,53 +39,38 @@ def normal_pdf(mu=0.0, s=1.0): return lambda x: exp(-0.5 * ((x - mu) / s) ** 2) 
 def gamma_pdf(a): return lambda x: exp((a - 1) * log(x) - x - lg(a))
 def lognorm_pdf(s): return lambda x: exp(-0.5 * (log(x) / s) ** 2) / (x * s * sqrt(2 * pi))
 def weibull_pdf(c): return lambda x: c * x ** (c - 1) * exp(-(x**c))
-def chi2_pdf(k): return lambda x: exp((k / 2 - 1) * log(x) - x / 2 - k / 2 * log(2) - lg(k / 2))
 def genextreme_pdf(c): return lambda x: exp(-((1 - c * x) ** (1 / c))) * (1 - c * x) ** (1 / c - 1)  # scipy's sign
 def beta_pdf(a, b): return lambda x: exp(lg(a + b) - lg(a) - lg(b) + (a - 1) * log(x) + (b - 1) * log1p(-x))
 def t_pdf(df): return lambda x: exp(lg((df + 1) / 2) - lg(df / 2) - 0.5 * log(df * pi)
                                     - (df + 1) / 2 * log1p(x * x / df))
-def f_pdf(d1, d2): return lambda x: exp(0.5 * d1 * log(d1 / d2) - (lg(d1 / 2) + lg(d2 / 2) - lg((d1 + d2) / 2))
-                                        + (d1 / 2 - 1) * log(x) - (d1 + d2) / 2 * log1p(d1 * x / d2))
 
 
 # (name, scipy distribution, its density): the density goes to the build, the distribution function of the
-# distribution truncated to [ppf(1e-10), ppf(1 - 1e-10)] is the reference.
+# distribution truncated to [ppf(1e-10), ppf(1 - 1e-10)] is the reference. One member of a family per shape: poles,
+# vanishing ends, kinks, light, heavy and one-sided tails.
 SCIPY_BATTERY = [
     ("normal", stats.norm(), normal_pdf()),
     ("narrow normal", stats.norm(3.0, 0.01), normal_pdf(3.0, 0.01)),
     ("exponential", stats.expon(), lambda x: exp(-x)),
     ("gamma 0.5 (pole at 0)", stats.gamma(0.5), gamma_pdf(0.5)),
     ("gamma 3", stats.gamma(3.0), gamma_pdf(3.0)),
-    ("beta 0.5 0.5 (two poles)", stats.beta(0.5, 0.5), beta_pdf(0.5, 0.5)),
     ("beta 2 5", stats.beta(2.0, 5.0), beta_pdf(2.0, 5.0)),
     ("beta 0.3 3", stats.beta(0.3, 3.0), beta_pdf(0.3, 3.0)),
     ("lognormal 1", stats.lognorm(1.0), lognorm_pdf(1.0)),
     ("lognormal 2.5", stats.lognorm(2.5), lognorm_pdf(2.5)),
     ("student t 1.5", stats.t(1.5), t_pdf(1.5)),
-    ("student t 5", stats.t(5.0), t_pdf(5.0)),
     ("cauchy", stats.cauchy(), lambda x: 1.0 / (pi * (1.0 + x * x))),
     ("laplace", stats.laplace(), lambda x: 0.5 * exp(-abs(x))),
     ("logistic", stats.logistic(), lambda x: 0.25 / math.cosh(0.5 * x) ** 2),
     ("gumbel", stats.gumbel_r(), lambda x: exp(-x - exp(-x))),
     ("weibull 0.7", stats.weibull_min(0.7), weibull_pdf(0.7)),
     ("weibull 3", stats.weibull_min(3.0), weibull_pdf(3.0)),
-    ("chi2 1", stats.chi2(1.0), chi2_pdf(1.0)),
-    ("chi2 10", stats.chi2(10.0), chi2_pdf(10.0)),
     ("pareto 1.5", stats.pareto(1.5), lambda x: 1.5 * x**-2.5),
-    ("inverse gamma 2", stats.invgamma(2.0), lambda x: x**-3 * exp(-1.0 / x)),
-    ("f 5 10", stats.f(5.0, 10.0), f_pdf(5.0, 10.0)),
-    ("rayleigh", stats.rayleigh(), lambda x: x * exp(-0.5 * x * x)),
     ("triangular 0.3", stats.triang(0.3), lambda x: 2 * x / 0.3 if x < 0.3 else 2 * (1 - x) / 0.7),
     ("semicircle", stats.semicircular(), lambda x: 2 / pi * sqrt(max(1 - x * x, 0.0))),
     ("gev -0.3", stats.genextreme(-0.3), genextreme_pdf(-0.3)),
     ("levy", stats.levy(), lambda x: exp(-0.5 / x) / sqrt(2 * pi * x**3)),
 ]
-
-# Where the table is refused, and why: beta(0.5, 0.5) truncated at 1 - 1e-10 ends at 1.0 itself (1 - 2.5e-20
-# rounds to 1), and its pole there puts a mass of 7e-9 between 1 and the next double below it, so no table of
-# doubles gets nearer than that in u.
-REFUSED = {"beta 0.5 0.5 (two poles)": "the table cannot reach u_resolution .* near x=0.9999999999999999: "}
-
 
 def bimodal_case():
     a, b, fa, fb = stats.norm(-2.0, 0.5), stats.norm(3.0, 1.5), normal_pdf(-2.0, 0.5), normal_pdf(3.0, 1.5)
@@ -127,16 +111,8 @@ CLOSED_FORM = {
     "vanishing end": (lambda x: 3.0 * x * x, (0.0, 1.0), lambda x: x**3),
     "underflowing tail": (lambda x: exp(-x), (0.0, 800.0), lambda x: -np.expm1(-x)),
 }
-BATTERY = [pytest.param(pdf, *truncated(dist), id=name) for name, dist, pdf in SCIPY_BATTERY if name not in REFUSED]
+BATTERY = [pytest.param(pdf, *truncated(dist), id=name) for name, dist, pdf in SCIPY_BATTERY]
 BATTERY += [pytest.param(*case, id=name) for name, case in CLOSED_FORM.items()]
-
-
-@pytest.mark.parametrize("name", REFUSED)
-def test_battery_refusals(name):
-    _, dist, pdf = next(c for c in SCIPY_BATTERY if c[0] == name)
-    (lo, hi), _ = truncated(dist)
-    for resolution in (1e-10, 1e-12):
-        build_error(REFUSED[name], pdf, Interval(lo, hi), u_resolution=resolution)
 
 
 def levels():
@@ -175,40 +151,18 @@ def test_battery_seeded_draws_pass_a_ks_test(pdf, support, cdf):
 # The distribution built on the table
 
 
-def standard_normal():
-    return from_pdf_inverse_polynomial(normal_pdf(), Interval(-8.0, 8.0))
-
-
-def test_draws_are_the_table_quantiles_of_one_seeded_uniform_each():
-    calls = []
+def test_draws_and_quantiles_read_the_table_alone_and_the_methods_agree_with_the_exact_normal():
+    calls, n = [], stats.norm()
     dist = from_pdf_inverse_polynomial(lambda x: calls.append(x) or math.exp(-0.5 * x * x), Interval(-8.0, 8.0))
     calls.clear()
-    assert dist.sample_n(50, seed=7) == [dist.ppf(u) for u in seeded_uniforms(7, 50)]
-    assert calls == []  # the table alone: no density call for draws and quantiles
-    assert dist.sample_n(0, seed=1) == []
+    assert dist.sample_n(50, seed=7) == [dist.ppf(u) for u in seeded_uniforms(7, 50)] and calls == []
     assert dist.uses_hermite_table() is False and dist.uses_tdr() is False
-
-
-def test_distribution_methods_agree_with_the_exact_normal():
-    dist, n = standard_normal(), stats.norm()
     xs = [-7.5, -3.0, -0.5, 0.0, 1.0, 2.5, 6.0]
     assert [dist.cdf(x) for x in xs] == pytest.approx(n.cdf(xs), abs=1e-10)
-    assert [dist.sf(x) for x in xs] == pytest.approx(n.sf(xs), abs=1e-10)
     assert [dist.pdf(x) for x in xs] == pytest.approx(n.pdf(xs), rel=1e-9)
-    assert dist.logcdf(-3.0) == pytest.approx(n.logcdf(-3.0), rel=1e-7)
     # cdf is the table's own distribution function: it inverts ppf to the resolution.
     assert all(abs(dist.cdf(dist.ppf(u)) - u) <= 1e-10 for u in [1e-9, 0.01, 0.3, 0.5, 0.77, 0.999999])
     assert (dist.cdf(-8.0), dist.cdf(8.0), dist.cdf(-20.0), dist.cdf(20.0)) == (0.0, 1.0, 0.0, 1.0)
-    assert math.isnan(dist.cdf(math.nan))
-    assert dist.median() == pytest.approx(0.0, abs=1e-9)
-    assert dist.interval(0.95) == pytest.approx((-1.959963984540054, 1.959963984540054), abs=1e-9)
-    assert (dist.mean(), dist.std()) == pytest.approx((0.0, 1.0), abs=1e-8)
-
-
-@pytest.mark.parametrize("u, shown", [(0.0, "0"), (1.0, "1"), (-0.5, "-0.5"), (math.nan, "NaN"), (-0.0, "-0")])
-def test_levels_outside_the_open_unit_interval_fail(u, shown):
-    with pytest.raises(drovik.SampleError, match=rf"^quantile u={shown} not in \(0, 1\)$"):
-        standard_normal().ppf(u)
 
 
 def test_cdf_skips_gaps_and_draws_never_land_in_one():
@@ -347,53 +301,31 @@ def test_u_error_needs_a_polynomial_table():
         u_error(3)
 
 
-def test_an_impossible_sample_size_is_a_memory_error():
-    with pytest.raises(MemoryError):
-        standard_normal().sample_n(2**62)
-
-
 # ---------------------------------------------------------------------------
-# Ctrl-C, exceptions that pass through, references
-
-
-@pytest.mark.skipif(signal.getsignal(signal.SIGINT) is not signal.default_int_handler,
-                    reason="SIGINT is not handled by the default handler here")
-@pytest.mark.parametrize("during", ["build", "u_error", "cdf"])
-def test_ctrl_c_stops_a_slow_density(during):
-    state = {"calls": 0, "at": None}
-
-    def slow(x):
-        state["calls"] += 1
-        if state["calls"] == state["at"]:
-            signal.raise_signal(signal.SIGINT)
-        return math.exp(-0.5 * x * x)
-
-    if during == "build":
-        state["at"] = 1000
-        with pytest.raises(KeyboardInterrupt):
-            from_pdf_inverse_polynomial(slow, Interval(-8.0, 8.0))
-    else:
-        dist = from_pdf_inverse_polynomial(slow, Interval(-8.0, 8.0))
-        state["at"] = state["calls"] + (500 if during == "u_error" else 2)
-        with pytest.raises(KeyboardInterrupt):
-            u_error(dist) if during == "u_error" else dist.cdf(0.3)
-        assert dist.ppf(0.5) == pytest.approx(0.0, abs=1e-9)  # the object stays usable
-    assert state["calls"] == state["at"]
+# Exceptions that pass through, references
 
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt("stop"), drovik.PanicException("internal")])
-def test_exceptions_that_must_pass_leave_the_build_at_once(error):
-    calls = []
+@pytest.mark.parametrize("during", ["build", "u_error", "cdf"])
+def test_exceptions_that_must_pass_leave_at_once_and_the_distribution_stays_usable(during, error):
+    state = {"calls": 0, "at": 300 if during == "build" else None}
 
     def pdf(x):
-        calls.append(x)
-        if len(calls) == 300:
+        state["calls"] += 1
+        if state["calls"] == state["at"]:
             raise error
-        return 1.0
+        return math.exp(-0.5 * x * x)
 
-    with pytest.raises(type(error)) as info:
-        from_pdf_inverse_polynomial(pdf, UNIT)
-    assert info.value is error and len(calls) == 300
+    if during == "build":
+        with pytest.raises(type(error)) as info:
+            from_pdf_inverse_polynomial(pdf, Interval(-8.0, 8.0))
+    else:
+        dist = from_pdf_inverse_polynomial(pdf, Interval(-8.0, 8.0))
+        state["at"] = state["calls"] + (500 if during == "u_error" else 2)
+        with pytest.raises(type(error)) as info:
+            u_error(dist) if during == "u_error" else dist.cdf(0.3)
+        assert dist.ppf(0.5) == pytest.approx(0.0, abs=1e-9)
+    assert info.value is error and state["calls"] == state["at"]
 
 
 def test_builds_release_the_density():
