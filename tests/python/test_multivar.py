@@ -327,7 +327,7 @@ def test_copula_draws_golden(corr):
     ppfs = MARGINALS[len(corr)]
     copula, replica = drovik.gaussian_copula(corr), ref.GaussianCopula(corr)
     assert copula.dim() == len(corr)
-    for seed in (0, 1, 42, 2**64 - 1):
+    for seed in (*range(32), 2**64 - 1):  # enough seeds that a changed summation order shows in d = 3
         assert copula.sample(ppfs, seed=seed) == replica.sample(ppfs, seeded(seed))
 
 
