@@ -27,8 +27,7 @@ TEST(NumericalDpdf, EvaluatesExactlyTheseNeighboursAndGivesThisValue) {
         const char* name; Fn f; Support support; double rel_step, x; Points points; double expected, tolerance;
     };
     const Case cases[] = {
-        // h = 1e-4 on [0, 1]: central difference of 3x^2, backward at hi, forward at lo.
-        {"central", cubic_density, {0.0, 1.0}, 1e-4, 0.5, {0.5 + 1e-4, 0.5 - 1e-4}, 3.0, 1e-9},
+        // h = 1e-4 on [0, 1]: forward difference of 3x^2 at lo, backward at hi.
         {"forward_near_lo", cubic_density, {0.0, 1.0}, 1e-4, 1e-12, {1e-12 + 1e-4, 1e-12}, 3e-4, 1e-9},
         {"backward_near_hi", cubic_density, {0.0, 1.0}, 1e-4, 1.0 - 1e-12, {1.0 - 1e-12, 1.0 - 1e-12 - 1e-4}, 5.9997,
          1e-8},
@@ -45,8 +44,6 @@ TEST(NumericalDpdf, EvaluatesExactlyTheseNeighboursAndGivesThisValue) {
         // A non-finite density value spoils the estimate, after both readings.
         {"infinite_value_above", [](double x) { return x > 0.5 ? inf : 1.0; }, {0.0, 1.0}, 1e-4, 0.5,
          {0.5 + 1e-4, 0.5 - 1e-4}, nan, 0.0},
-        {"nan_value_at_x_forward", [](double x) { return x == 0.0 ? nan : 1.0; }, {0.0, 1.0}, 1e-4, 0.0, {1e-4, 0.0},
-         nan, 0.0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

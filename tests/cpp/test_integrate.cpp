@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <vector>
 
 #include "continuous/integrate.hpp"
 #include "recording.hpp"
@@ -43,7 +42,6 @@ TEST(IntegrateFn, PathologicalInputsEndWithNaN) {
     struct Case { const char* name; Integrand g; double a, b, tol; long max_calls; };
     const Case cases[] = {
         // The sixteen first panels (48 calls) see these values.
-        {"NaN everywhere", [](double) { return nan; }, 0.0, 1.0, 1e-10, 48},
         {"+inf at b", [](double x) { return x == 1.0 ? inf : std::exp(x); }, 0.0, 1.0, 1e-10, 48},
         {"NaN on [0.3, 0.4]", [](double x) { return x >= 0.3 && x <= 0.4 ? nan : std::exp(x); }, 0.0, 1.0, 1e-10, 48},
         // Finite values, but 4 * f(m) overflows in every estimate.

@@ -5,33 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <numbers>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "continuous/inverse_polynomial.hpp"
 #include "interrupt.hpp"
+#include "recording.hpp"
 
 namespace drovik {
 namespace {
 
-using Kind = InversePolynomialError::Kind;
-using Fn = std::function<double(double)>;
-
-// A density that counts its calls.
-struct Counted {
-    Fn f;
-    mutable std::uint64_t calls = 0;
-    double pdf(double x) const {
-        ++calls;
-        return f(x);
-    }
-};
-
-std::expected<InversePolynomialTable, InversePolynomialError> build(const Counted& density, double lo, double hi,
+std::expected<InversePolynomialTable, InversePolynomialError> build(const Recorder& density, double lo, double hi,
                                                                     double resolution = 1e-10, std::uint64_t order = 5,
                                                                     std::optional<double> center = std::nullopt) {
     return InversePolynomialTable::build(DensityRef(density), lo, hi, {resolution, order, center});
@@ -43,7 +28,7 @@ double normal_cdf(double x) { return 0.5 * std::erfc(-x / std::numbers::sqrt2); 
 // ------------------------------------------------------------------ table
 
 TEST(InversePolynomialTable, QuantilesNeverDecreaseAndStayInTheSupport) {
-    const Counted density{[](double x) { return std::exp(-std::abs(x)) * (1.0 + std::cos(3.0 * x)); }};
+    const Recorder density{[](double x) { return std::exp(-std::abs(x)) * (1.0 + std::cos(3.0 * x)); }};
     const auto table = build(density, -20.0, 20.0);
     ASSERT_TRUE(table.has_value());
     double previous = -20.0;
@@ -56,7 +41,7 @@ TEST(InversePolynomialTable, QuantilesNeverDecreaseAndStayInTheSupport) {
 }
 
 TEST(InversePolynomialTable, CutsTailsOnlyBelowTheirShareOfTheResolution) {
-    const Counted density{normal};
+    const Recorder density{normal};
     const auto table = build(density, -50.0, 50.0);
     ASSERT_TRUE(table.has_value());
     // What is cut weighs less than 1/20 of the resolution; what is kept starts
@@ -71,7 +56,7 @@ TEST(InversePolynomialTable, CutsTailsOnlyBelowTheirShareOfTheResolution) {
 TEST(InversePolynomialTable, HigherOrdersNeedFewerIntervals) {
     std::size_t previous = std::numeric_limits<std::size_t>::max();
     for (const std::uint64_t order : {3, 5, 9}) {
-        const Counted density{normal};
+        const Recorder density{normal};
         const auto table = build(density, -8.0, 8.0, 1e-12, order);
         ASSERT_TRUE(table.has_value());
         EXPECT_LT(table->intervals(), previous);
@@ -85,10 +70,10 @@ TEST(InversePolynomialTable, AnInstalledInterruptUnwindsTheBuild) {
     };
     // Polled once per step: an oscillating density takes more steps than the polling interval.
     set_interrupt_check([] { throw Stop(); });
-    const Counted density{[](double x) { return 1.0 + 0.5 * std::pow(std::sin(1e7 * x), 2); }};
+    const Recorder density{[](double x) { return 1.0 + 0.5 * std::pow(std::sin(1e7 * x), 2); }};
     EXPECT_THROW((void)build(density, 0.0, 1.0), Stop);
     set_interrupt_check(nullptr);
-    EXPECT_EQ(build(density, 0.0, 1.0).error().kind(), Kind::NotIntegrable);
+    EXPECT_EQ(build(density, 0.0, 1.0).error().kind(), InversePolynomialError::Kind::NotIntegrable);
 }
 
 }  // namespace
