@@ -47,17 +47,14 @@ def test_inventory_order_and_package_reexports():
     assert public(STUB_NAMES) == public(vars(_drovik))
 
 
-@pytest.mark.parametrize("attr, class_name", [("BuildError", "BuildErrorPy"), ("SampleError", "SampleErrorPy")])
-def test_exception_classes(attr, class_name):
+# A panic derives from BaseException only, so that `except Exception` does not swallow it.
+@pytest.mark.parametrize("attr, class_name, module, base", [
+    ("BuildError", "BuildErrorPy", "_drovik", RuntimeError), ("SampleError", "SampleErrorPy", "_drovik", RuntimeError),
+    ("PanicException", "PanicException", "drovik", BaseException)])
+def test_exception_classes(attr, class_name, module, base):
     cls = getattr(_drovik, attr)
-    assert (cls.__name__, cls.__module__, cls.__qualname__) == (class_name, "_drovik", class_name)
-    assert cls.__bases__ == (RuntimeError,) and cls.__doc__ is None
-
-
-def test_panic_exception_derives_from_base_exception_only():
-    panic = drovik.PanicException
-    assert panic is _drovik.PanicException and panic.__bases__ == (BaseException,)
-    assert panic.__doc__ and "BaseException" in panic.__doc__
+    assert (cls.__name__, cls.__module__, cls.__qualname__, cls.__bases__) == (class_name, module, class_name, (base,))
+    assert (cls.__doc__ is None) == (base is RuntimeError)
 
 
 def assert_signed(obj):

@@ -12,7 +12,7 @@ import pytest
 import drovik
 import multivar_ref as ref
 from _helpers import Calls
-from drovik.parallel import chunk_seed
+from drovik.parallel import chunk_seed, run_chains, sample_array
 from multivar_ref import seeded
 
 LO, HI = [0.1, -1.3], [1.2, 1.9]
@@ -72,8 +72,7 @@ def test_chunk_seeds_are_splitmix64_outputs(seed, outputs):
     assert [chunk_seed(seed, k) for k in range(5)] == outputs
 
 
-def test_chunk_seeds_are_distinct_and_checked():
-    assert len({chunk_seed(2**64 - 1, k) for k in range(20000)}) == 20000
+def test_chunk_seed_arguments_are_checked():
     for seed, k in [(-1, 0), (2**64, 0), (0, -1), (0, 2**64)]:
         with pytest.raises(ValueError, match=r"must lie in \[0, 2\*\*64\)"):
             chunk_seed(seed, k)
@@ -94,11 +93,11 @@ def test_serial_threads_and_processes_give_the_rule_bit_for_bit(pool, build, n, 
     expected = by_the_rule(build, n, 99, chunk_size)
     builds = []
     counted = lambda: builds.append(1) or build()  # noqa: E731
-    serial = drovik.parallel.sample_array(counted, n, seed=99, chunk_size=chunk_size)
+    serial = sample_array(counted, n, seed=99, chunk_size=chunk_size)
     with ThreadPoolExecutor(3) as threads:
-        threaded = drovik.parallel.sample_array(counted, n, seed=99, chunk_size=chunk_size, executor=threads)
+        threaded = sample_array(counted, n, seed=99, chunk_size=chunk_size, executor=threads)
     assert len(builds) == 2  # once per call in a process, however many chunks and threads
-    pooled = drovik.parallel.sample_array(build, n, seed=99, chunk_size=chunk_size, executor=pool)
+    pooled = sample_array(build, n, seed=99, chunk_size=chunk_size, executor=pool)
     assert serial.shape == expected.shape and serial.tobytes() == expected.tobytes()
     assert threaded.tobytes() == expected.tobytes() and pooled.tobytes() == expected.tobytes()
 
@@ -107,34 +106,33 @@ def test_dask_gives_the_rule_bit_for_bit(dask_client):
     build = functools.partial(drovik.from_pdf_with_options, lambda x: math.exp(-abs(x)), drovik.Interval(-5.0, 5.0),
                               drovik.BuildOptions.hermite(32))  # a lambda: cloudpickle sends it by value
     expected = by_the_rule(build, 7_000, 5, 1_500)
-    drawn = drovik.parallel.sample_array(build, 7_000, seed=5, chunk_size=1_500, executor=dask_client)
+    drawn = sample_array(build, 7_000, seed=5, chunk_size=1_500, executor=dask_client)
     assert drawn.tobytes() == expected.tobytes()
 
 
 def test_a_dead_worker_makes_the_call_raise(tmp_path, dask_client):
     build = functools.partial(build_dying_once, str(tmp_path / "died"))
     with ProcessPoolExecutor(2) as executor, pytest.raises(BrokenProcessPool):
-        drovik.parallel.sample_array(build, 10_000, seed=1, chunk_size=1_000, executor=executor)
+        sample_array(build, 10_000, seed=1, chunk_size=1_000, executor=executor)
     distributed = pytest.importorskip("distributed")
     with pytest.raises(distributed.KilledWorker):
-        drovik.parallel.sample_array(build_dying, 4_000, seed=1, chunk_size=1_000, executor=dask_client)
+        sample_array(build_dying, 4_000, seed=1, chunk_size=1_000, executor=dask_client)
 
 
 def test_what_a_process_pool_cannot_pickle_is_explained(pool):
     with pytest.raises(TypeError, match="module-level function or a functools.partial of one"):
-        drovik.parallel.sample_array(lambda: build_tdr(), 10, seed=1, executor=pool)
+        sample_array(lambda: build_tdr(), 10, seed=1, executor=pool)
 
 
 @pytest.mark.parametrize("call, error, message", [
-    (lambda: drovik.parallel.sample_array(build_tdr, -1, seed=1), ValueError, "n must be at least 0, got -1"),
-    (lambda: drovik.parallel.sample_array(build_tdr, 9, seed=1, chunk_size=0), ValueError,
-     "chunk_size must be at least 1, got 0"),
-    (lambda: drovik.parallel.sample_array(build_tdr, 9, seed=2**64), ValueError, "seed must lie in [0, 2**64), got"),
-    (lambda: drovik.parallel.sample_array(build_tdr, 9, seed=1, executor=object()), TypeError,
+    (lambda: sample_array(build_tdr, -1, seed=1), ValueError, "n must be at least 0, got -1"),
+    (lambda: sample_array(build_tdr, 9, seed=1, chunk_size=0), ValueError, "chunk_size must be at least 1, got 0"),
+    (lambda: sample_array(build_tdr, 9, seed=2**64), ValueError, "seed must lie in [0, 2**64), got"),
+    (lambda: sample_array(build_tdr, 9, seed=1, executor=object()), TypeError,
      "executor must be a concurrent.futures.Executor or a dask.distributed.Client, not 'object'"),
-    (lambda: drovik.parallel.sample_array(lambda: drovik.metropolis_hastings(bump, drovik.HyperRect(LO, HI)), 9,
-                                          seed=1), TypeError, "build() must return a distribution or a stateless"),
-    (lambda: drovik.parallel.run_chains(build_tdr, 2, 5, seed=1), TypeError, "build() must return a Markov chain"),
+    (lambda: sample_array(lambda: drovik.metropolis_hastings(bump, drovik.HyperRect(LO, HI)), 9, seed=1), TypeError,
+     "build() must return a distribution or a stateless"),
+    (lambda: run_chains(build_tdr, 2, 5, seed=1), TypeError, "build() must return a Markov chain"),
 ])
 def test_bad_arguments(call, error, message):
     with pytest.raises(error) as info:
@@ -152,7 +150,7 @@ def test_chain_k_runs_from_its_start_with_seed_k(kind):
     box = drovik.HyperRect(LO, HI)
     densities = []  # init() starts a chain at the first point it asks about: bump is positive on the whole box
     build = lambda: make(densities.append(Calls(bump)) or densities[-1], box, **params)  # noqa: E731
-    draws, rates = drovik.parallel.run_chains(build, 3, 40, seed=8)
+    draws, rates = run_chains(build, 3, 40, seed=8)
     assert draws.shape == (3, 40, 2) and rates.shape == (3,)
     for k, density in enumerate(densities):
         replica = make_replica(bump, LO, HI, **params)
@@ -167,6 +165,6 @@ def test_chain_k_runs_from_its_start_with_seed_k(kind):
 
 def test_chains_on_a_process_pool(pool):
     build = functools.partial(drovik.metropolis_hastings, bump, drovik.HyperRect(LO, HI))
-    draws, rates = drovik.parallel.run_chains(build, 3, 50, seed=4, executor=pool)
+    draws, rates = run_chains(build, 3, 50, seed=4, executor=pool)
     assert draws.shape == (3, 50, 2) and np.all((rates > 0.0) & (rates <= 1.0))
     assert np.all((draws >= LO) & (draws <= HI))

@@ -57,13 +57,11 @@ def test_recursion_through_sample_n_ends_in_the_interpreters_recursion_error():
     # only by the recursion limit; 750 levels with a 16 KiB buffer each would overflow an 8 MiB C stack.
     child = run_child("""
         import math, sys, drovik
-        depth, started, deepest = 0, 0, 0
+        depth = deepest = 0
         def density(x):
-            global depth, started, deepest
-            if recurse and depth == started:
-                started += 1
-                depth += 1
-                deepest = max(deepest, depth)
+            global depth, deepest
+            if recurse and depth == deepest:  # the first call at each level goes one level deeper
+                depth = deepest = depth + 1
                 try:
                     dist.sample_n(1)
                 finally:
