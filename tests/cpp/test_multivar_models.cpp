@@ -1,8 +1,8 @@
 // What only the core shows of the multivariate models: the reflection's
-// overflow guards, normal_cdf to the bit, how many uniforms each model takes
-// (against a twin generator of the same seed), the state an exception leaves,
-// and closed-form values. The Python tests pin seeded draws against the
-// independent replica end to end.
+// overflow guards, how many uniforms each model takes (against a twin
+// generator of the same seed), the state an exception leaves, and closed-form
+// values. The Python tests pin seeded draws against the independent replica
+// end to end.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -111,16 +111,9 @@ TEST(ConditionalFactorSampler, DimensionZeroDrawsNothingAndTheGeneratorReachesEv
 
 // ---------------------------------------------------------------- copula
 
-// Golden values of the written operation order, from an independent evaluation
-// in Python floats; Horner's rule would already differ in the last bit at the
-// first four points. The clamp: the Python copula tests.
-TEST(GaussianCopula, NormalCdfIsBitExactAndCloseToPhi) {
-    struct Case { double y, u; };
-    const Case cases[] = {
-        {0.0, 0x1.fffffefe4d4d0p-2}, {0.3, 0x1.3c5ee261ccd76p-1},  {-0.7, 0x1.ef8aa18f58328p-3},
-        {1.0, 0x1.aec4bcd1ef3adp-1}, {-3.3, 0x1.fae83067d3400p-12}, {5.0, 0x1.fffff661ae88dp-1},
-    };
-    for (const auto& c : cases) EXPECT_EQ(normal_cdf(c.y), c.u) << c.y;
+// The written operation order, bit for bit, and the clamp: the Python copula
+// replays. Here, NaN and the distance to Phi.
+TEST(GaussianCopula, NormalCdfPassesNanOnAndIsCloseToPhi) {
     EXPECT_TRUE(std::isnan(normal_cdf(nan)));
     double worst = 0.0;
     for (int k = -100000; k <= 100000; ++k) {
