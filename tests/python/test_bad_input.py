@@ -134,8 +134,9 @@ KINDS = [  # (target, argument, value, kind): every argument of a class, bool or
     ("BuildOptions", "use_newton", 1, "PyBool"), ("BuildOptions", "tdr_transform", b"log", "PyString"),
     ("BuildOptions.tdr", "transform", None, "PyString"), ("from_histogram", "edges", 5, "Sequence"),
     ("from_histogram", "counts", (x for x in [1.0]), "Sequence"),
-    *[(t, "support", v, "HyperRect") for v in ([[0.0], [1.0]], None, IV, "HyperRect") for t in
-      ("rejection_sampler", "metropolis_hastings", "hmc_sampler", "gibbs_sampler", "cdf_mc_estimator")],
+    *[(t, "support", v, "HyperRect") for t, v in zip(("rejection_sampler", "metropolis_hastings", "hmc_sampler",
+                                                      "gibbs_sampler", "cdf_mc_estimator"),
+                                                     ([[0.0], [1.0]], None, IV, "HyperRect", 3))],
 ]
 
 
@@ -159,17 +160,11 @@ class Sly:
         raise Boom("__class__")
 
 
-CHECKED = {  # the sequence arguments: make, read back, name, what the items [0, 1] give, what "" raises
+# Every sequence argument is one Sequence, read by one routine: a function's and a method's (the other arguments'
+# kinds and their reading after the other conversions: the order tests below).
+CHECKED = {  # make, read back, name, what the items [0, 1] give, what "" raises
     "from_pmf-points": (lambda v: drovik.from_pmf(v, [1, 3]), lambda d: d.points(), "points", [0.0, 1.0],
                         (drovik.BuildError, "discrete distribution has no support points")),
-    "from_pmf-pmf": (lambda v: drovik.from_pmf([0.0, 1.0], v), lambda d: d.pmf_at(1), "pmf", 1.0,
-                     (drovik.BuildError, "discrete distribution has no support points")),
-    "HyperRect-lo": (lambda v: drovik.HyperRect(v, [2.0, 2.0]), lambda r: r.lo(), "lo", [0.0, 1.0],
-                     (drovik.BuildError, ref.EMPTY_BOX)),
-    "HyperRect-hi": (lambda v: drovik.HyperRect([-1.0, -1.0], v), lambda r: r.hi(), "hi", [0.0, 1.0],
-                     (drovik.BuildError, ref.EMPTY_BOX)),
-    "gibbs-init": (lambda v: drovik.gibbs_sampler(one, unit_box(), v, 0), lambda g: g.step(), "init", [0.0, 1.0],
-                   (drovik.SampleError, ref.MCMC_FAILED)),
     "cdf_mc-x": (lambda v: drovik.cdf_mc_estimator(one, unit_box((-1, -1), (2, 2)), 1, 1).cdf(v), lambda p: p, "x",
                  2.0 / 9.0, (drovik.SampleError, ref.INTEGRATION_FAILED)),
 }
@@ -209,18 +204,14 @@ def test_sequences_of_numbers(name):
 # Sequences of functions and of rows
 
 
-# The quantile functions are read by the same routine as the rows (their own cases: the order of the checks and
-# the draws below).
+# The quantile functions are read by the same routine as the rows and taken as they are: one that cannot be called
+# fails the draw like one that raises (test_callables); a wrong count fails before any draw (the core tests).
 STR_VEC = "Can't extract `str` to `Vec`"
 CORR_ERRORS = [  # value, exception, message after "argument 'corr': " (None: unchanged); rows are read like the matrix
-    ("ab", TypeError, STR_VEC), (3, TypeError, "'int' object cannot be converted to 'Sequence'"),
-    ({0: 1.0}, TypeError, "'dict' object cannot be converted to 'Sequence'"),
-    ((x for x in []), TypeError, "'generator' object cannot be converted to 'Sequence'"),
+    ("ab", TypeError, STR_VEC), ((x for x in []), TypeError, "'generator' object cannot be converted to 'Sequence'"),
     (IterRaises([]), Boom, None), (IterNotIterator([]), TypeError, str(error_of(iter, IterNotIterator([])))),
-    ([ListRaisingMidway([1.0, 2.0])], Boom, None), ([Seq([Boom()])], Boom, None),
-    ([[1.0, "a"]], TypeError, str(error_of(as_double, "a"))), ([[2**1024]], OverflowError, None),
-    ([[Float(Boom())]], Boom, None),
-]
+    ([ListRaisingMidway([1.0, 2.0])], Boom, None), ([[1.0, "a"]], TypeError, str(error_of(as_double, "a"))),
+]  # an item's other errors: the numeric arguments above
 
 
 @pytest.mark.parametrize("value, exc, text", CORR_ERRORS, ids=[str(i) for i in range(len(CORR_ERRORS))])
@@ -241,21 +232,10 @@ def test_correlation_matrices_of_any_sequence_kind():
         assert drovik.gaussian_copula(corr).dim() == 1
 
 
-def test_ppfs_of_a_wrong_length_or_not_callable_fail_the_draw():
-    copula, ident = drovik.gaussian_copula(CORR), Calls(lambda u: u)
-    for ppfs in ([], [ident], [ident] * 3, Seq([ident], length=lambda: 2)):  # before any quantile function is called
-        for seed in (None, 1):
-            raises_exactly(drovik.SampleError, ref.MCMC_FAILED, copula.sample, ppfs, seed)
-    for ppfs in (b"\x01\x02", range(2), [None, ident], [3, 4]):  # items are taken as they are: calling them fails
-        raises_exactly(drovik.SampleError, ref.INVERSION_FAILED, copula.sample, ppfs, seed=1)
-    assert ident.args == []
-
-
 @pytest.mark.parametrize("corr, ok", [
-    ([[NAN]], False), ([[INF]], False), ([[-INF]], False), ([[1.0, 0.0], [NAN, 1.0]], False),
-    ([[1.0, 0.0], [INF, 1.0]], False), ([[1.0, 0.0], [-INF, 1.0]], False), ([[1.0, 0.0], [0.0, NAN]], False),
-    ([[1.0, NAN], [0.5, 1.0]], True), ([[1.0, INF], [0.0, 1.0]], True), ([[Float(NAN)]], False), ([[5e-324]], True),
-    ([[0.0]], False), ([[-0.0]], False), ([[-1.0]], False), ([[4.0, 2.0], [2.0, 1.0]], False),
+    ([[NAN]], False), ([[INF]], False), ([[1.0, 0.0], [NAN, 1.0]], False), ([[1.0, 0.0], [INF, 1.0]], False),
+    ([[1.0, 0.0], [0.0, NAN]], False), ([[1.0, NAN], [0.5, 1.0]], True), ([[1.0, INF], [0.0, 1.0]], True),
+    ([[5e-324]], True), ([[0.0]], False), ([[-1.0]], False), ([[4.0, 2.0], [2.0, 1.0]], False),
     ([[1e-320, 0.0], [1.0, 1.0]], False), ([[1e-300, 0.0], [0.0, 1e300]], True), ([[]], False), ([], False),
     ([[1.0, 0.0, 0.0]], False), ([[1.0], [0.5]], False), ([[1.0], [0.5, 1.0]], False), ([[1.0, 0.5], [0.5]], False),
     ([[1.0, 2.0], [2.0, 1.0]], False),
@@ -329,8 +309,7 @@ def test_arguments_are_checked_in_parameter_order(call, exc, start):
 
 
 # One routine makes the lists of draws of every univariate kind, one the lists of points (a chain burns in after).
-SAMPLE_N = {"discrete": lambda fn: pmf3(), "rejection": lambda fn: prepared("rejection", fn),
-            "mh": lambda fn: prepared("mh", fn)}
+SAMPLE_N = {"discrete": lambda fn: pmf3(), "mh": lambda fn: prepared("mh", fn)}
 
 
 @pytest.mark.parametrize("n", [2**62, 2**64 - 1])
@@ -344,7 +323,7 @@ def test_unallocatable_sample_n_fails_before_any_call(kind, n):  # either genera
     assert fn.args == [] and len(sampler.sample_n(2, seed=3)) == 2
 
 
-@pytest.mark.parametrize("dim", [2**60, 2**62, 2**64 - 1])  # beyond what any vector of doubles can hold
+@pytest.mark.parametrize("dim", [2**60, 2**64 - 1])  # beyond what any vector of doubles can hold
 def test_unallocatable_factorization_dimension(dim):
     fn = user("factor", limit=1000)
     sampler = drovik.conditional_factorization_sampler(fn, dim)
