@@ -114,6 +114,7 @@ def memory():
 
 
 SCALING_DRAWS, SCALING_CHUNK, SCALING_ROUNDS = 4 * 10**6, drovik.parallel.DEFAULT_CHUNK_SIZE, 9
+RESCALE_SETTLE_SECONDS = 2.0
 
 
 def scaled_run(executor):
@@ -146,7 +147,10 @@ def dask_scaling():
 
     Two clusters alive at once would not measure either: an idle Dask worker
     and its scheduler still take about 7 % of a core each (heartbeats and
-    monitors), which the busy cluster then lacks on a 2-core machine."""
+    monitors), which the busy cluster then lacks on a 2-core machine. After a
+    rescale the cluster is left alone for a while: a worker that has just
+    registered, or just been retired, still starts up or tears down, and a
+    2-core machine would time that instead of the workers' steady state."""
     from distributed import Client, LocalCluster
 
     times = {1: [], 2: []}
@@ -160,6 +164,7 @@ def dask_scaling():
                     if time.monotonic() > deadline:
                         raise RuntimeError(f"the Dask cluster did not reach {workers} workers")
                     time.sleep(0.05)
+                time.sleep(RESCALE_SETTLE_SECONDS)
                 warm_up(client)
                 start = time.perf_counter()
                 scaled_run(client)
