@@ -113,7 +113,7 @@ def memory():
           f"process before the call; the array holds {nbytes / 1e9:.3f} GB; goal about 0.8 GB)")
 
 
-SCALING_DRAWS, SCALING_CHUNK, SCALING_ROUNDS = 4 * 10**6, drovik.parallel.DEFAULT_CHUNK_SIZE, 9
+SCALING_DRAWS, SCALING_CHUNK, SCALING_ROUNDS = 4 * 10**6, drovik.parallel.DEFAULT_CHUNK_SIZE, 15
 RESCALE_SETTLE_SECONDS = 2.0
 
 
