@@ -61,6 +61,7 @@ std::string BuildError::display() const {
         case Kind::InvalidPdfMax: return "pdf_max must be finite and positive";
         case Kind::TdrBuildFailed:
             return "tdr failed to build hat function (try InvSqrt transform or explicit dpdf)";
+        case Kind::TableInversionFailed: return "failed to invert CDF while building the quantile table";
     }
     throw Panic("unknown BuildError variant");
 }

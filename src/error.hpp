@@ -36,6 +36,7 @@ public:
         InvalidDimension,
         InvalidPdfMax,
         TdrBuildFailed,
+        TableInversionFailed,
     };
 
     static constexpr BuildError invalid_support(const char* detail) { return {Kind::InvalidSupport, detail}; }

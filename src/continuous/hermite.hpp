@@ -25,11 +25,14 @@ public:
     static constexpr double negligible = 1e-300;
 
     // Nodes at levels evenly spaced in u from 1e-12 to about 1 - 1e-12, at least
-    // four of them. A node whose inversion fails falls back to the point at the
-    // same fraction of [lo, hi]; the build itself never fails.
+    // four of them. Where the distribution has no usable span the node falls back
+    // to the point at the same fraction of [lo, hi]. A distribution function that
+    // turns NaN inside the support fails the build: a node put at the fallback
+    // would make the table sample from where the distribution has no mass.
     template <class Cdf>
-    static HermitePpfTable build(const Cdf& dist, std::uint64_t grid_size, std::uint32_t max_iterations, double lo,
-                                 double hi, double tol) {
+    static std::expected<HermitePpfTable, BuildError> build(const Cdf& dist, std::uint64_t grid_size,
+                                                            std::uint32_t max_iterations, double lo, double hi,
+                                                            double tol) {
         const std::uint64_t n = std::max<std::uint64_t>(grid_size, 4);
         std::vector<double> u_grid(n);
         std::vector<double> x_nodes(n);
@@ -37,10 +40,16 @@ public:
         for (std::uint64_t j = 0; j < n; ++j) {
             const double t = static_cast<double>(j) / last;
             const double u = t * 0.999999999998 + 1e-12;
-            const std::expected<double, SampleError> x = ppf(dist, max_iterations, lo, hi, u, tol);
             u_grid[j] = u;
-            // Taken in halves where hi - lo overflows.
-            x_nodes[j] = x ? *x : (std::isinf(hi - lo) ? lo + ((hi * 0.5 - lo * 0.5) * t) * 2.0 : lo + (hi - lo) * t);
+            const auto target = detail::inversion_target(dist, lo, hi, u);
+            if (!target) {
+                // Taken in halves where hi - lo overflows.
+                x_nodes[j] = std::isinf(hi - lo) ? lo + ((hi * 0.5 - lo * 0.5) * t) * 2.0 : lo + (hi - lo) * t;
+                continue;
+            }
+            const auto found = detail::bisect(dist, max_iterations, lo, hi, *target, tol);
+            if (!found) return std::unexpected(BuildError::of(BuildError::Kind::TableInversionFailed));
+            x_nodes[j] = found->x;
         }
         return HermitePpfTable(std::move(u_grid), std::move(x_nodes), lo, hi);
     }

@@ -219,12 +219,14 @@ inline TdrSettings tdr_settings(const BuildOptions& options, Support support) {
 
 // The table or plain inversion, for a model of either kind.
 template <class D>
-InversionBackend inversion_for(const D& dist, const BuildOptions& options) {
+std::expected<InversionBackend, BuildError> inversion_for(const D& dist, const BuildOptions& options) {
     InversionBackend backend = inversion_backend(options);
     if (options.hermite_grid_size) {
         const Support s = dist.support();
-        backend.table = HermitePpfTable::build(dist, *options.hermite_grid_size, options.max_iterations, s.lo, s.hi,
-                                               options.ppf_tolerance);
+        auto table = HermitePpfTable::build(dist, *options.hermite_grid_size, options.max_iterations, s.lo, s.hi,
+                                            options.ppf_tolerance);
+        if (!table) return std::unexpected(table.error());
+        backend.table = std::move(*table);
     }
     return backend;
 }
@@ -265,8 +267,9 @@ std::expected<ContinuousSampler<IntegratedPdf<P>>, BuildError> density_sampler(P
         if (!hat) return std::unexpected(hat.error());
         return ContinuousSampler<Dist>(std::move(dist), TdrBackend{std::move(*hat)});
     }
-    InversionBackend backend = inversion_for(dist, options);
-    return ContinuousSampler<Dist>(std::move(dist), std::move(backend));
+    auto backend = inversion_for(dist, options);
+    if (!backend) return std::unexpected(backend.error());
+    return ContinuousSampler<Dist>(std::move(dist), std::move(*backend));
 }
 
 }  // namespace detail
@@ -311,8 +314,9 @@ std::expected<ContinuousSampler<AffineCdf<C>>, BuildError> sampler_from_cdf(C cd
     if (options.mode() == BuildOptions::Mode::Tdr) {
         return std::unexpected(BuildError::invalid_support(support_text::tdr_needs_density));
     }
-    InversionBackend backend = detail::inversion_for(*dist, options);
-    return ContinuousSampler<AffineCdf<C>>(std::move(*dist), std::move(backend));
+    auto backend = detail::inversion_for(*dist, options);
+    if (!backend) return std::unexpected(backend.error());
+    return ContinuousSampler<AffineCdf<C>>(std::move(*dist), std::move(*backend));
 }
 
 // The five kinds of continuous distribution, compiled once in the core.

@@ -31,7 +31,7 @@ double square(double x) { return x * x; }
 
 HermitePpfTable table_of(Fn g, std::uint64_t n, std::uint32_t iterations = 128, double lo = 0.0, double hi = 1.0,
                          double tol = 1e-12) {
-    return HermitePpfTable::build(Recorder{std::move(g)}, n, iterations, lo, hi, tol);
+    return HermitePpfTable::build(Recorder{std::move(g)}, n, iterations, lo, hi, tol).value();
 }
 
 // Straight from the definition: i with u_i < u <= u_{i+1} by a scan, then the
@@ -79,7 +79,7 @@ Values probes_around_levels(const HermitePpfTable& table, Values fixed, std::mt1
 TEST(HermiteBuild, EachNodeIsOneBisectionInLevelOrder) {
     constexpr std::uint32_t budget = 7;
     const Recorder cdf{identity};
-    const auto table = HermitePpfTable::build(cdf, 5, budget, 0.0, 1.0, -1.0);
+    const auto table = HermitePpfTable::build(cdf, 5, budget, 0.0, 1.0, -1.0).value();
     ASSERT_EQ(cdf.at.size(), 5 * (2 + budget));
     for (std::size_t j = 0; j < 5; ++j) {
         const double* p = cdf.at.data() + j * (2 + budget);
@@ -95,12 +95,12 @@ TEST(HermiteBuild, EachNodeIsOneBisectionInLevelOrder) {
     }
 }
 
-// A failed inversion (flat or NaN distribution function, after its two end
-// readings) puts node j at lo + (hi - lo) * j / (n - 1), node by node.
-TEST(HermiteBuild, FailedInversionFallsBackToTheLinearNode) {
+// A distribution without a usable span (flat, or NaN at its ends) puts node j
+// at lo + (hi - lo) * j / (n - 1), node by node, after its two end readings.
+TEST(HermiteBuild, NodeWithoutASpanFallsBackToTheLinearNode) {
     for (const Fn& f : {Fn([](double) { return 0.25; }), Fn([](double) { return nan; })}) {
         const Recorder cdf{f};
-        const auto table = HermitePpfTable::build(cdf, 6, 50, -2.0, 3.0, 1e-12);
+        const auto table = HermitePpfTable::build(cdf, 6, 50, -2.0, 3.0, 1e-12).value();
         EXPECT_EQ(cdf.at.size(), 6u * 2);
         EXPECT_EQ(table.x_nodes(), (Values{-2.0, -1.0, 0.0, 1.0, 2.0, 3.0}));
     }
@@ -111,6 +111,16 @@ TEST(HermiteBuild, FailedInversionFallsBackToTheLinearNode) {
     EXPECT_EQ(table.x_nodes()[1], 1.0 / 3.0);
     EXPECT_NEAR(table.x_nodes()[2], table.u_grid()[2], 1e-14);
     EXPECT_NE(table.x_nodes()[2], 2.0 / 3.0);
+}
+
+// NaN inside the support (a user function that fails there) is no quantile of
+// anything: the build fails at the first such node instead of falling back.
+TEST(HermiteBuild, NaNInsideTheSupportFailsTheBuild) {
+    const Recorder cdf{[](double x) { return x > 0.6 && x < 0.7 ? nan : x; }};
+    const auto table = HermitePpfTable::build(cdf, 64, 60, 0.0, 1.0, 1e-14);
+    ASSERT_FALSE(table.has_value());
+    EXPECT_EQ(table.error().display(), "failed to invert CDF while building the quantile table");
+    EXPECT_TRUE(cdf.at.back() > 0.6 && cdf.at.back() < 0.7);
 }
 
 // ------------------------------------------------------------------ slopes
