@@ -138,9 +138,10 @@ class ContinuousDistribution:
     def logsf(self, x: _Real) -> float:
         """The log of the survival function (-inf where it is 0)."""
     def mean(self) -> float:
-        """The mean, by quadrature of x * pdf(x) (absolute tolerance 1e-10)."""
+        """The mean, by quadrature of x * pdf(x); on a support further from 0 than it is wide,
+        of (x - middle) * pdf(x), the middle of the support added back."""
     def var(self) -> float:
-        """The variance E[X^2] - E[X]^2, never negative."""
+        """The variance, by quadrature of (x - mean)^2 * pdf(x), never negative."""
     def std(self) -> float:
         """The standard deviation."""
     def median(self) -> float:

@@ -58,6 +58,15 @@ def test_var_far_from_zero(make, exact):
     assert dist.var() == pytest.approx(exact, rel=1e-2 if exact < 1.0 else 1e-5) and dist.std() == math.sqrt(dist.var())
 
 
+
+# The normalization is good to a relative 1e-11 or so: the mean's error must scale with the width of the support,
+# not with its distance from 0 (it was off by 2e-5, 0.02 and 21, below the support, at these locations).
+@pytest.mark.parametrize("loc", [1e6, 1e9, 1e12])
+def test_mean_far_from_zero(loc):
+    dist = drovik.from_pdf_loc_scale(lambda z: z * z * math.exp(-z), Interval(0.0, 40.0), loc, 1.0)  # gamma(3)
+    assert dist.mean() - loc == pytest.approx(3.0, abs=max(1e-9, 2 * math.ulp(loc)))
+    assert dist.var() == pytest.approx(3.0, rel=1e-7)
+
 # ---------------------------------------------------------------------------
 # interval
 
