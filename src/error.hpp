@@ -95,6 +95,7 @@ inline constexpr const char* hyper_rect_empty = "hyper-rect cannot be empty";
 inline constexpr const char* hyper_rect_dimension_mismatch = "hyper-rect lo/hi must have same dimension";
 inline constexpr const char* hyper_rect_lo_not_below_hi = "each lo must be < hi";
 inline constexpr const char* hyper_rect_bounds = "hyper-rect bounds";
+inline constexpr const char* hyper_rect_widths = "hyper-rect widths";
 }  // namespace support_text
 
 // The panics a caller can meet: an index past the end of a table (a Python

@@ -413,6 +413,8 @@ def conditional_factorization_sampler(
 def gaussian_copula(corr: Sequence[Sequence[_Real]]) -> GaussianCopula:
     """A Gaussian copula from a d x d positive definite matrix (only its lower triangle is read).
 
+    A covariance matrix gives the copula of the correlation matrix it scales: every marginal
+    is still the one its quantile function gives.
     ValueError "InvalidCorrelation" for an empty, ragged or not positive definite matrix.
     """
 

@@ -47,7 +47,10 @@ std::expected<GaussianCopula, CopulaError> GaussianCopula::create(std::vector<st
     // and reads only L entries of earlier columns of row i and of earlier rows.
     // A non-finite entry of the lower triangle always reaches its row's pivot.
     auto& l = corr;
+    std::vector<double> scale(d);
     for (std::size_t i = 0; i < d; ++i) {
+        // Positive once the pivot is: it exceeds the pivot by a sum of squares.
+        scale[i] = std::sqrt(corr[i][i]);
         for (std::size_t j = 0; j <= i; ++j) {
             double s = corr[i][j];
             for (std::size_t k = 0; k < j; ++k) s -= l[i][k] * l[j][k];
@@ -60,7 +63,7 @@ std::expected<GaussianCopula, CopulaError> GaussianCopula::create(std::vector<st
         }
         for (std::size_t j = i + 1; j < d; ++j) l[i][j] = 0.0;  // the ignored upper triangle
     }
-    return GaussianCopula(std::move(l));
+    return GaussianCopula(std::move(l), std::move(scale));
 }
 
 std::expected<std::vector<double>, SampleError> GaussianCopula::sample_with_ppfs(
@@ -81,7 +84,8 @@ std::expected<std::vector<double>, SampleError> GaussianCopula::sample_with_ppfs
         x[i] = y;
     }
     for (std::size_t i = 0; i < d; ++i) {
-        auto value = (*ppfs[i])(normal_cdf(x[i]));
+        // Exact for a unit diagonal: a correlation matrix draws what it always drew.
+        auto value = (*ppfs[i])(normal_cdf(x[i] / scale_[i]));
         if (!value) return std::unexpected(value.error());
         x[i] = *value;
     }

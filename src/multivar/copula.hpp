@@ -38,7 +38,10 @@ class GaussianCopula {
 public:
     // InvalidCorrelation for an empty or non-square matrix (every row's length
     // checked before any arithmetic) and for a pivot that is not finite and
-    // positive. Only the diagonal and the entries below it are read.
+    // positive. Only the diagonal and the entries below it are read. A
+    // covariance matrix is taken as the correlation matrix it scales: each
+    // coordinate is divided by the square root of its diagonal entry before
+    // normal_cdf, so that every marginal is the one its quantile function gives.
     static std::expected<GaussianCopula, CopulaError> create(std::vector<std::vector<double>> corr);
 
     std::size_t dim() const { return chol_.size(); }
@@ -53,8 +56,10 @@ public:
         ChachaRng& rng, std::span<const QuantileFunction* const> ppfs) const;
 
 private:
-    explicit GaussianCopula(std::vector<std::vector<double>> chol) : chol_(std::move(chol)) {}
+    GaussianCopula(std::vector<std::vector<double>> chol, std::vector<double> scale)
+        : chol_(std::move(chol)), scale_(std::move(scale)) {}
     std::vector<std::vector<double>> chol_;
+    std::vector<double> scale_;  // sqrt of the given diagonal: 1.0 for a correlation matrix
 };
 
 }  // namespace drovik

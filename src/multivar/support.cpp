@@ -11,6 +11,9 @@ std::expected<HyperRect, BuildError> HyperRect::create(std::vector<double> lo, s
             return std::unexpected(BuildError::non_finite(support_text::hyper_rect_bounds));
         if (lo[i] >= hi[i])
             return std::unexpected(BuildError::invalid_support(support_text::hyper_rect_lo_not_below_hi));
+        // Every draw and every fold works with hi - lo: an infinite width puts points outside the box.
+        if (!std::isfinite(hi[i] - lo[i]))
+            return std::unexpected(BuildError::non_finite(support_text::hyper_rect_widths));
     }
     return HyperRect(std::move(lo), std::move(hi));
 }

@@ -111,10 +111,13 @@ TEST(ConditionalFactorSampler, DimensionZeroDrawsNothingAndTheGeneratorReachesEv
 
 // ---------------------------------------------------------------- copula
 
-// The written operation order, bit for bit, and the clamp: the Python copula
-// replays. Here, NaN and the distance to Phi.
+// The written operation order, bit for bit: the Python copula replays. Here,
+// NaN, the clamp (out of reach of the copula's standardized coordinates but for
+// |z| > 7) and the distance to Phi.
 TEST(GaussianCopula, NormalCdfPassesNanOnAndIsCloseToPhi) {
     EXPECT_TRUE(std::isnan(normal_cdf(nan)));
+    EXPECT_EQ(normal_cdf(10.0), 0.999999999999);
+    EXPECT_EQ(normal_cdf(-10.0), 1e-12);
     double worst = 0.0;
     for (int k = -100000; k <= 100000; ++k) {
         const double y = k * 1e-4;

@@ -20,6 +20,7 @@ INVERSION_FAILED = "failed to invert CDF"
 EMPTY_BOX = "invalid support interval: hyper-rect cannot be empty"
 DIMENSION_MISMATCH = "invalid support interval: hyper-rect lo/hi must have same dimension"
 NON_FINITE_BOUNDS = "non-finite value in hyper-rect bounds"
+NON_FINITE_WIDTHS = "non-finite value in hyper-rect widths"
 LO_NOT_BELOW_HI = "invalid support interval: each lo must be < hi"
 FAR_OUT_PERIODS = 1048576.0  # beyond this many periods a coordinate loses whole periods before the reflections
 
@@ -160,6 +161,8 @@ class Box:
                 raise BuildFailure(NON_FINITE_BOUNDS)
             if a >= b:
                 raise BuildFailure(LO_NOT_BELOW_HI)
+            if not math.isfinite(b - a):
+                raise BuildFailure(NON_FINITE_WIDTHS)
         self.lo, self.hi = lo, hi
 
     @property
@@ -438,6 +441,7 @@ def normal_cdf(y):
 class GaussianCopula:
     def __init__(self, corr):
         self.chol = cholesky(corr)
+        self.scale = [math.sqrt(corr[i][i]) for i in range(len(self.chol))]  # a covariance matrix's standard deviations
 
     @property
     def dim(self):
@@ -454,7 +458,7 @@ class GaussianCopula:
             for j in range(i + 1):
                 s += self.chol[i][j] * z[j]
             y.append(s)
-        return [ppf_value(ppfs[i], normal_cdf(y[i])) for i in range(d)]
+        return [ppf_value(ppfs[i], normal_cdf(y[i] / self.scale[i])) for i in range(d)]
 
 
 # ---------------------------------------------------------------------------
