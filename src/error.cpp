@@ -78,6 +78,7 @@ std::string SampleError::display() const {
         case Kind::TdrDrawFailed: return "tdr failed to draw a sample";
         case Kind::McmcNotInitialized: return "mcmc sampler not initialized (call init)";
         case Kind::McmcFailed: return "mcmc sampler failed";
+        case Kind::AbovePdfMax: return "rejection sampler met the density above pdf_max";
     }
     throw Panic("unknown SampleError variant");
 }

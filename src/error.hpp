@@ -66,6 +66,7 @@ public:
         TdrDrawFailed,
         McmcNotInitialized,
         McmcFailed,
+        AbovePdfMax,
     };
 
     static constexpr SampleError quantile_out_of_range(double u) { return {Kind::QuantileOutOfRange, u}; }

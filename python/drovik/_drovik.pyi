@@ -244,7 +244,8 @@ class RejectionSampler:
 
     A uniform point x of the box is accepted with probability f(x) / pdf_max. Each draw tries at most
     max_trials proposals and raises SampleError "rejection sampler failed to accept" when all fail.
-    A density value that is negative, NaN (also from a failing f) or infinite loses its trial.
+    A density value that is negative, NaN (also from a failing f) or infinite loses its trial; a
+    finite value above pdf_max raises SampleError "rejection sampler met the density above pdf_max".
     """
 
     def dim(self) -> int:
@@ -371,7 +372,8 @@ def rejection_sampler(
 ) -> RejectionSampler:
     """A rejection sampler for the unnormalized density f on support; pdf_max must bound f there.
 
-    BuildError "pdf_max must be finite and positive" for a bad bound; the bound itself is trusted.
+    BuildError "pdf_max must be finite and positive" for a bad bound; a draw that meets f above it
+    raises SampleError "rejection sampler met the density above pdf_max".
     """
 
 def metropolis_hastings(

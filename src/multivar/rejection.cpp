@@ -16,7 +16,10 @@ std::expected<std::vector<double>, SampleError> RejectionSamplerNd::sample_with_
         support_.uniform_point(rng, x);
         const double y = (*pdf_)(x);
         // A negative, NaN or infinite value loses the trial without a second uniform.
-        if (std::isfinite(y) && y >= 0.0 && pdf_max_ * uniform(rng) <= y) return x;
+        if (!(std::isfinite(y) && y >= 0.0)) continue;
+        // Proof that the bound is wrong: accepting would sample a flattened density.
+        if (y > pdf_max_) return std::unexpected(SampleError::of(SampleError::Kind::AbovePdfMax));
+        if (pdf_max_ * uniform(rng) <= y) return x;
     }
     return std::unexpected(SampleError::of(SampleError::Kind::RejectionFailed));
 }

@@ -1,6 +1,7 @@
 // Exact sampling from an unnormalized density on a box by uniform proposals:
 // a uniform point x is accepted with probability f(x) / pdf_max, the bound
-// being the caller's promise (trusted, never checked).
+// being the caller's promise. A finite value above it is proof that the promise
+// is broken: the draw fails rather than sample from a flattened density.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +25,8 @@ public:
     const HyperRect& support() const { return support_; }
 
     // Each trial takes d uniforms, and one more only when f(x) is finite and
-    // >= 0; after max_trials lost trials, RejectionFailed.
+    // in [0, pdf_max]; above pdf_max, AbovePdfMax at once; after max_trials lost
+    // trials, RejectionFailed.
     std::expected<std::vector<double>, SampleError> sample_with_rng(ChachaRng& rng) const;
     std::expected<std::vector<double>, SampleError> sample() const { return sample_with_rng(ThreadRng::current()); }
 

@@ -116,6 +116,16 @@ def test_pdf_max_must_be_finite_and_positive(pdf_max):
     raises_exactly(drovik.BuildError, ref.BAD_PDF_MAX, drovik.rejection_sampler, bump, box(), pdf_max)
 
 
+# A value above the bound was accepted with probability 1: 4ab under a bound of 1 drew a mean a of 0.60, not 2/3.
+@pytest.mark.parametrize("pdf_max, fails", [(1.0, True), (4.0, False)])
+def test_a_density_above_pdf_max_fails_the_draw(pdf_max, fails):
+    sampler = drovik.rejection_sampler(lambda a, b: 4.0 * a * b, drovik.HyperRect([0.0, 0.0], [1.0, 1.0]), pdf_max)
+    if fails:
+        raises_exactly(drovik.SampleError, ref.ABOVE_PDF_MAX, sampler.sample_n, 100, seed=1)
+    else:
+        assert len(sampler.sample_n(100, seed=1)) == 100
+
+
 @pytest.mark.parametrize(
     "density, pdf_max, max_trials",
     [(bump, 1.0, 100000), (wedge, 1.6, 100000), (partly_raising, 1.0, 100000), (odd, 3.0, 100000),

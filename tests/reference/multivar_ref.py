@@ -14,6 +14,7 @@ INF, NAN = math.inf, math.nan
 NOT_INITIALIZED = "mcmc sampler not initialized (call init)"
 MCMC_FAILED = "mcmc sampler failed"
 REJECTION_FAILED = "rejection sampler failed to accept"
+ABOVE_PDF_MAX = "rejection sampler met the density above pdf_max"
 BAD_PDF_MAX = "pdf_max must be finite and positive"
 INTEGRATION_FAILED = "numerical integration failed"
 INVERSION_FAILED = "failed to invert CDF"
@@ -223,7 +224,11 @@ class Rejection:
         for _ in range(self.max_trials):
             x = self.box.uniform_point(rng)
             y = nd_value(self.f, x)
-            if counts(y) and self.pdf_max * rng.uniform() <= y:
+            if not counts(y):
+                continue
+            if y > self.pdf_max:
+                raise SampleFailure(ABOVE_PDF_MAX)
+            if self.pdf_max * rng.uniform() <= y:
                 return x
         raise SampleFailure(REJECTION_FAILED)
 
