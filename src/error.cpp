@@ -62,6 +62,7 @@ std::string BuildError::display() const {
         case Kind::TdrBuildFailed:
             return "tdr failed to build hat function (try InvSqrt transform or explicit dpdf)";
         case Kind::TableInversionFailed: return "failed to invert CDF while building the quantile table";
+        case Kind::InvalidChainParameter: return detail_;
     }
     throw Panic("unknown BuildError variant");
 }

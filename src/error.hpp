@@ -37,11 +37,15 @@ public:
         InvalidPdfMax,
         TdrBuildFailed,
         TableInversionFailed,
+        InvalidChainParameter,
     };
 
     static constexpr BuildError invalid_support(const char* detail) { return {Kind::InvalidSupport, detail}; }
     static constexpr BuildError non_finite(const char* what) { return {Kind::NonFinite, what}; }
     static constexpr BuildError of(Kind kind) { return {kind, nullptr}; }
+    static constexpr BuildError invalid_chain_parameter(const char* rule) {
+        return {Kind::InvalidChainParameter, rule};
+    }
 
     std::string display() const;
 
@@ -84,7 +88,8 @@ private:
     double value_;  // the offending value of QuantileOutOfRange and ConfidenceOutOfRange
 };
 
-// The detail texts of InvalidSupport and NonFinite. With the texts of
+// The detail texts of InvalidSupport and NonFinite (and below, of
+// InvalidChainParameter). With the texts of
 // error.cpp they are every message the core shows.
 namespace support_text {
 inline constexpr const char* lo_not_below_hi = "lo must be strictly less than hi";
@@ -98,6 +103,15 @@ inline constexpr const char* hyper_rect_lo_not_below_hi = "each lo must be < hi"
 inline constexpr const char* hyper_rect_bounds = "hyper-rect bounds";
 inline constexpr const char* hyper_rect_widths = "hyper-rect widths";
 }  // namespace support_text
+
+// What a chain's parameters must be: outside these a chain never moves or leaves its box.
+namespace chain_text {
+inline constexpr const char* step_size_positive = "step_size must be finite and positive";
+inline constexpr const char* step_size_not_negative = "step_size must be finite and not negative";
+inline constexpr const char* target_accept_number = "target_accept must not be NaN";
+inline constexpr const char* leapfrog_steps_positive = "leapfrog_steps must be at least 1";
+inline constexpr const char* grad_eps_positive = "grad_eps must be finite and positive";
+}  // namespace chain_text
 
 // The panics a caller can meet: an index past the end of a table (a Python
 // caller's index is not checked before), and an entropy source that fails.

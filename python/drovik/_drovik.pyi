@@ -385,7 +385,11 @@ def metropolis_hastings(
     target_accept: _Real = 0.25,
     adapt_steps: SupportsIndex = 2000,
 ) -> MetropolisHastings:
-    """An uninitialized Metropolis-Hastings chain for the unnormalized density f on support; call init() next."""
+    """An uninitialized Metropolis-Hastings chain for the unnormalized density f on support; call init() next.
+
+    BuildError unless step_size is finite and not negative (positive when adapt_steps is 0), or when
+    target_accept is NaN.
+    """
 
 def hmc_sampler(
     f: _NdDensity,
@@ -394,7 +398,10 @@ def hmc_sampler(
     leapfrog_steps: SupportsIndex = 20,
     grad_eps: _Real = 1e-6,
 ) -> HmcSampler:
-    """An uninitialized HMC chain for the unnormalized density f on support; call init() next."""
+    """An uninitialized HMC chain for the unnormalized density f on support; call init() next.
+
+    BuildError unless step_size and grad_eps are finite and positive and leapfrog_steps is at least 1.
+    """
 
 def gibbs_sampler(
     sample_coord: Callable[[int, List[float]], _Real],

@@ -31,6 +31,13 @@ std::vector<double> grad_log_pdf_numeric(const NdFunction& pdf, std::span<const 
 
 std::expected<HmcSamplerNd, BuildError> HmcSamplerNd::create(SharedNdFunction pdf, HyperRect support,
                                                              const HmcParams& params) {
+    // Outside these every trajectory is rejected (or never leaves its start) and the chain stands still.
+    if (!(std::isfinite(params.step_size) && params.step_size > 0.0))
+        return std::unexpected(BuildError::invalid_chain_parameter(chain_text::step_size_positive));
+    if (params.leapfrog_steps == 0)
+        return std::unexpected(BuildError::invalid_chain_parameter(chain_text::leapfrog_steps_positive));
+    if (!(std::isfinite(params.grad_eps) && params.grad_eps > 0.0))
+        return std::unexpected(BuildError::invalid_chain_parameter(chain_text::grad_eps_positive));
     return HmcSamplerNd(std::move(pdf), std::move(support), params);
 }
 

@@ -162,10 +162,9 @@ def test_spent_trials(density, max_trials, calls):
 
 MH_PARAMS = [
     {}, dict(step_size=0.8, burn_in=50, thin=3, adapt_steps=100), dict(step_size=100.0, burn_in=5, adapt_steps=10),
-    dict(step_size=0.0, burn_in=3), dict(step_size=-0.5, burn_in=0), dict(thin=0, burn_in=2, target_accept=0.9),
+    dict(step_size=0.0, burn_in=3), dict(thin=0, burn_in=2, target_accept=0.9),
     dict(step_size=1e9, adapt_steps=0, burn_in=0), dict(step_size=1e300, adapt_steps=0, burn_in=0),
-    dict(step_size=INF, burn_in=0), dict(step_size=NAN, burn_in=2), dict(target_accept=NAN, burn_in=2),
-    dict(target_accept=INF, burn_in=2), dict(target_accept=-INF, step_size=5e-324, burn_in=2),  # taken unchecked
+    dict(target_accept=INF, burn_in=2), dict(target_accept=-INF, step_size=5e-324, burn_in=2),
 ]
 
 
@@ -181,12 +180,30 @@ def test_mh_seeded_draws_match_the_reference(density, params):
 
 HMC_PARAMS = [
     {}, dict(step_size=0.3, leapfrog_steps=5), dict(step_size=2.0, leapfrog_steps=3),
-    dict(step_size=1e12, leapfrog_steps=2), dict(grad_eps=0.0, leapfrog_steps=2), dict(grad_eps=0.05, step_size=0.1),
-    dict(step_size=NAN, leapfrog_steps=3), dict(step_size=-0.1, leapfrog_steps=3),
-    dict(step_size=INF, leapfrog_steps=3),
-    dict(grad_eps=NAN, leapfrog_steps=3), dict(grad_eps=INF, leapfrog_steps=3), dict(grad_eps=-1e-3, leapfrog_steps=3),
-    dict(leapfrog_steps=0), dict(step_size=0.2, leapfrog_steps=10),
+    dict(step_size=1e12, leapfrog_steps=2), dict(grad_eps=0.05, step_size=0.1), dict(step_size=0.2, leapfrog_steps=10),
 ]
+
+STEP_POSITIVE, STEP_NOT_NEGATIVE = "step_size must be finite and positive", "step_size must be finite and not negative"
+GRAD_EPS, LEAPFROG = "grad_eps must be finite and positive", "leapfrog_steps must be at least 1"
+
+
+# Parameters with which a chain never moves, or moves to NaN outside its box (a NaN step size did, for a density
+# that is finite at NaN): refused before f is called, in the order of the parameters.
+@pytest.mark.parametrize("kind, params, message", [
+    ("mh", dict(step_size=-0.5), STEP_NOT_NEGATIVE), ("mh", dict(step_size=INF), STEP_NOT_NEGATIVE),
+    ("mh", dict(step_size=NAN, target_accept=NAN), STEP_NOT_NEGATIVE),
+    ("mh", dict(step_size=0.0, adapt_steps=0), STEP_POSITIVE),
+    ("mh", dict(step_size=-0.0, adapt_steps=0), STEP_POSITIVE),
+    ("mh", dict(target_accept=NAN), "target_accept must not be NaN"),
+    ("hmc", dict(step_size=0.0), STEP_POSITIVE), ("hmc", dict(step_size=NAN, leapfrog_steps=0), STEP_POSITIVE),
+    ("hmc", dict(step_size=-0.1), STEP_POSITIVE), ("hmc", dict(step_size=INF), STEP_POSITIVE),
+    ("hmc", dict(leapfrog_steps=0, grad_eps=NAN), LEAPFROG), ("hmc", dict(grad_eps=0.0), GRAD_EPS),
+    ("hmc", dict(grad_eps=NAN), GRAD_EPS), ("hmc", dict(grad_eps=-1e-3), GRAD_EPS),
+    ("hmc", dict(grad_eps=INF), GRAD_EPS)])
+def test_chain_parameters_that_cannot_move_are_refused(kind, params, message):
+    fn = Calls(bump)
+    raises_exactly(drovik.BuildError, message, SAMPLERS[kind][0], fn, **params)
+    assert fn.args == []
 
 
 @pytest.mark.parametrize("params", HMC_PARAMS, ids=params_id)
