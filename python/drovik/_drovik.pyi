@@ -180,7 +180,12 @@ def from_cdf_with_options(f: Callable[[float], float], interval: Interval, optio
 def from_histogram(
     edges: Sequence[_Real], counts: Sequence[_Real], density: bool = False, options: Optional[BuildOptions] = None
 ) -> ContinuousDistribution:
-    """A step density over the bins [edges[i], edges[i+1]) with heights from counts (or densities when density=True)."""
+    """A step density over the bins [edges[i], edges[i+1]) with heights counts[i] / width[i], normalized.
+
+    density=True leaves out the division by the total count, which the normalization makes up for: both
+    give the same distribution. To pass densities (numpy's histogram(..., density=True)), multiply each
+    by its bin width first.
+    """
 
 def from_pdf_loc_scale(
     f: Callable[[float], float], interval: Interval, loc: _Real, scale: _Real, options: Optional[BuildOptions] = None
