@@ -134,6 +134,10 @@ std::string InversePolynomialError::display() const {
         case Kind::TooManyIntervals:
             return "the table needs more than " + std::to_string(inverse_polynomial_max_intervals) +
                    " intervals to reach u_resolution " + v + ": try a larger u_resolution or a higher order";
+        case Kind::PeakSubnormal:
+            return "the density at center " + x + " is " + v +
+                   ", below the smallest normal double: values that small carry too few digits for a table; "
+                   "multiply the density by a large constant (it need not be normalized)";
     }
     throw Panic("unknown InversePolynomialError variant");
 }

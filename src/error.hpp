@@ -137,6 +137,7 @@ public:
         NotIntegrable,         // at: where the quadrature did not settle
         ResolutionNotReached,  // value: u_resolution, at: where the refinement stalled
         TooManyIntervals,      // value: u_resolution
+        PeakSubnormal,         // at: the center, value: the density there
     };
 
     static InversePolynomialError support(BuildError error) { return {Kind::Support, error, 0.0, 0.0}; }

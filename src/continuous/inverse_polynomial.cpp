@@ -173,15 +173,18 @@ private:
         if (!(c >= lo_ && c <= hi_)) return std::unexpected(Error::of(Kind::CenterOutsideSupport, c));
         const double v = density_(c);
         if (!(std::isfinite(v) && v > 0.0)) return std::unexpected(Error::of(Kind::CenterNotPositive, v, c));
-        scale_ = scale_for(v);
-        return c;
+        return scaled_at(c, v);
     }
 
-    // 1 / f(center) where that is a normal number, so that the integrals of any
-    // unnormalized density are of a size double precision handles well.
-    static double scale_for(double v) {
+    // From here on values are relative to v = f(c), so that the integrals of any
+    // unnormalized density are of a size double precision handles well: scaled by
+    // 1 / v where that is a normal number, else (v above 4.5e307) by the power of
+    // two that takes v into [1, 2). A subnormal v has lost the digits a table needs.
+    std::expected<double, Error> scaled_at(double c, double v) {
+        if (!std::isnormal(v)) return std::unexpected(Error::of(Kind::PeakSubnormal, v, c));
         const double s = 1.0 / v;
-        return std::isnormal(s) ? s : 1.0;
+        scale_ = std::isnormal(s) ? s : std::ldexp(1.0, -std::ilogb(v));
+        return c;
     }
 
     // The largest density value among candidates that no peak escapes unless it
@@ -261,9 +264,8 @@ private:
             }
         }
         if (auto ok = no_bad_value(); !ok) return std::unexpected(ok.error());
-        // Values so far were unscaled (scale 1); from here on they are relative to f(c).
-        scale_ = scale_for(fc);
-        return c;
+        // Values so far were unscaled (scale 1).
+        return scaled_at(c, fc);
     }
 
     // ------------------------------------------------------------ integration grid

@@ -139,6 +139,14 @@ def test_battery_u_error_meets_the_resolution_and_the_estimate_is_honest(pdf, su
     assert true <= 2.0 * estimated + resolution / 20  # honest where it matters
 
 
+# A peak above 4.5e307 has no normal reciprocal: it is scaled by a power of two (without a scale its sums overflowed
+# and the build blamed a pole).
+def test_a_huge_density_is_scaled():
+    support, cdf = truncated(stats.norm())
+    dist = from_pdf_inverse_polynomial(lambda x: 1e308 * exp(-0.5 * x * x), Interval(*support))
+    assert true_u_error(dist, cdf) <= 1e-10
+
+
 @pytest.mark.parametrize("pdf, support, cdf", BATTERY)
 def test_battery_seeded_draws_pass_a_ks_test(pdf, support, cdf):
     dist = from_pdf_inverse_polynomial(pdf, Interval(*support))
@@ -266,6 +274,9 @@ def literal(text):
         (lambda x: -math.inf if x == 0.0 else 1.0, {}, r"the density is -inf at x=0: "),  # inf at an end is a pole
         (lambda x: 0.0 if x < 0.5 else 1.0, dict(center=0.25), r"^the density at center 0\.25 is 0, not finite and positive"),
         (lambda x: 1 / math.sqrt(x) if x else math.inf, dict(center=0.0), r"^the density at center 0 is inf"),
+        # Subnormal values carry too few digits: the table drew NaN and two values at 1e-320.
+        (lambda x: 1e-320 * (2.0 - x), {}, r"^the density at center 0\.0\d* is 0\.0{300,}\d+, below the smallest normal"),
+        (lambda x: 1e-310, dict(center=0.5), r"^the density at center 0\.5 is 0\.0{300,}\d+, below the smallest normal"),
         # Refinement that cannot succeed fails and ends; the mass in the last double below 1 of the third
         # already exceeds the resolution.
         (lambda x: 1.0 / x, dict(u_resolution=1e-12), "the integral of the density does not settle near x=0.0000"),
