@@ -606,9 +606,12 @@ private:
         // there a tiny error in x costs much in u.
         std::vector<std::pair<std::size_t, double>> tests;
         for (std::size_t j = 1; j <= n; ++j) tests.push_back({j, (s[j - 1] + s[j]) * 0.5});
+        // A pole at an end of the support reads as 0 there, so it is asked for by name.
         const double average = attempt.mass / (hw * 2.0);
-        if (f[0] > steep_end * average) tests.push_back({1, s[1] * end_test_share});
-        if (f[n] > steep_end * average) tests.push_back({n, 1.0 - (1.0 - s[n - 1]) * end_test_share});
+        const bool pole_at_a = a == lo_ && pole_at_lo_;
+        const bool pole_at_b = b == hi_ && pole_at_hi_;
+        if (pole_at_a || f[0] > steep_end * average) tests.push_back({1, s[1] * end_test_share});
+        if (pole_at_b || f[n] > steep_end * average) tests.push_back({n, 1.0 - (1.0 - s[n - 1]) * end_test_share});
         double largest = 0.0;
         for (const auto& [j, level] : tests) {
             const double xt = a + (newton(attempt, level) * hw) * 2.0;
