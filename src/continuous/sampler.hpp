@@ -123,9 +123,12 @@ public:
         else return std::nullopt;
     }
 
+    // NaN at a NaN argument, as cdf; a NaN distribution function (a failing
+    // function) still gives 0.
     double sf(double x) const {
+        if (std::isnan(x)) return x;
         const double s = 1.0 - cdf(x);
-        return s > 0.0 ? s : 0.0;  // a NaN difference gives 0 as well
+        return s > 0.0 ? s : 0.0;
     }
 
     double logcdf(double x) const {
