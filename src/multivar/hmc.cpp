@@ -1,6 +1,7 @@
 #include "multivar/hmc.hpp"
 
 #include <cmath>
+#include <optional>
 
 namespace drovik {
 
@@ -8,14 +9,23 @@ void grad_log_pdf_numeric(const NdFunction& pdf, std::span<const double> x, doub
                           std::vector<double>& plus, std::vector<double>& minus) {
     plus.assign(x.begin(), x.end());
     minus.assign(x.begin(), x.end());
+    // ln f(x), read once and only where a central difference is not finite.
+    std::optional<double> at_x;
     for (std::size_t i = 0; i < x.size(); ++i) {
         plus[i] = h + x[i];
         minus[i] = x[i] - h;
-        const double f_plus = pdf(plus);
-        const double f_minus = pdf(minus);
-        // A side where f is 0 gives an infinite difference; it goes into the
-        // momentum as it is, and the trajectory then ends rejected.
-        gradient[i] = (log_density(f_plus) - log_density(f_minus)) / (h + h);
+        const double l_plus = log_density(pdf(plus));
+        const double l_minus = log_density(pdf(minus));
+        gradient[i] = (l_plus - l_minus) / (h + h);
+        // A side where f is 0 (beyond a wall where f ends, within h of it)
+        // gives an infinite difference, and every trajectory from x would end
+        // rejected: the chain would stand still there for good. The one-sided
+        // difference on the other side takes its place.
+        if (!std::isfinite(gradient[i]) && (std::isfinite(l_plus) || std::isfinite(l_minus))) {
+            if (!at_x) at_x = log_density(pdf(x));
+            if (std::isfinite(*at_x))
+                gradient[i] = std::isfinite(l_plus) ? (l_plus - *at_x) / h : (*at_x - l_minus) / h;
+        }
         plus[i] = x[i];
         minus[i] = x[i];
     }

@@ -25,7 +25,9 @@ struct HmcParams {
 
 // Central differences of ln f at x with half-width h, coordinate by
 // coordinate, f(x + h e_i) before f(x - h e_i); the perturbed points are not
-// folded into the box. `plus` and `minus` are scratch copies of x.
+// folded into the box. Where a central difference is not finite but one side
+// is, the one-sided difference from ln f(x) (read once, at the first such
+// coordinate) replaces it. `plus` and `minus` are scratch copies of x.
 void grad_log_pdf_numeric(const NdFunction& pdf, std::span<const double> x, double h, std::span<double> gradient,
                           std::vector<double>& plus, std::vector<double>& minus);
 std::vector<double> grad_log_pdf_numeric(const NdFunction& pdf, std::span<const double> x, double h);
@@ -39,7 +41,8 @@ public:
     std::expected<void, SampleError> init() { return init_with_rng(ThreadRng::current()); }
 
     // One transition: 2d uniforms for the momentum, one more when the end
-    // point's log density is finite; 2d(L + 1) + 1 density calls. Returns a
+    // point's log density is finite; 2d(L + 1) + 1 density calls, and one more
+    // for each gradient that falls back to a one-sided difference. Returns a
     // copy of the current point after it.
     std::expected<std::vector<double>, SampleError> sample_with_rng(ChachaRng& rng);
     std::expected<std::vector<double>, SampleError> sample() { return sample_with_rng(ThreadRng::current()); }

@@ -183,6 +183,16 @@ HMC_PARAMS = [
     dict(step_size=1e12, leapfrog_steps=2), dict(grad_eps=0.05, step_size=0.1), dict(step_size=0.2, leapfrog_steps=10),
 ]
 
+# Within grad_eps of a wall beyond which f is 0 the central difference is infinite and every trajectory was
+# rejected: the chain stood still for good once it came there (3000 points had 920 or 1 distinct values).
+def test_hmc_moves_on_next_to_a_wall_where_the_density_ends():
+    chain = drovik.hmc_sampler(lambda x: 1.0 + x if 0.0 <= x <= 1.0 else 0.0, drovik.HyperRect([0.0], [1.0]),
+                               step_size=0.1, leapfrog_steps=5, grad_eps=0.3)
+    chain.init()
+    xs = [p[0] for p in chain.sample_n(3000, seed=1)]
+    assert stats.kstest(xs[::3], lambda x: (x + x * x / 2) / 1.5).pvalue > 1e-3
+
+
 STEP_POSITIVE, STEP_NOT_NEGATIVE = "step_size must be finite and positive", "step_size must be finite and not negative"
 GRAD_EPS, LEAPFROG = "grad_eps must be finite and positive", "leapfrog_steps must be at least 1"
 

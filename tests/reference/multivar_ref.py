@@ -308,13 +308,20 @@ class MetropolisHastings:
 
 
 def grad_log_pdf_numeric(f, x, h):
-    plus, minus, g = list(x), list(x), []
+    plus, minus, g, at_x = list(x), list(x), [], None
     for i in range(len(x)):
         plus[i] = h + x[i]
         minus[i] = x[i] - h
-        f_plus = nd_value(f, plus)
-        f_minus = nd_value(f, minus)
-        g.append(c_div(log_density(f_plus) - log_density(f_minus), h + h))
+        l_plus = log_density(nd_value(f, plus))
+        l_minus = log_density(nd_value(f, minus))
+        gi = c_div(l_plus - l_minus, h + h)
+        # one side beyond where f ends: the other side's one-sided difference
+        if not math.isfinite(gi) and (math.isfinite(l_plus) or math.isfinite(l_minus)):
+            if at_x is None:
+                at_x = log_density(nd_value(f, list(x)))
+            if math.isfinite(at_x):
+                gi = c_div(l_plus - at_x, h) if math.isfinite(l_plus) else c_div(at_x - l_minus, h)
+        g.append(gi)
         plus[i] = minus[i] = x[i]
     return g
 
