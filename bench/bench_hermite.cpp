@@ -26,7 +26,8 @@ struct NormalCdf {
 const drovik::HermitePpfTable& normal_table(std::uint64_t grid_size) {
     static const drovik::HermitePpfTable t1024 =
         drovik::HermitePpfTable::build(NormalCdf{}, 1024, 128, -8.0, 8.0, 1e-12).value();
-    static const drovik::HermitePpfTable t64 = drovik::HermitePpfTable::build(NormalCdf{}, 64, 128, -8.0, 8.0, 1e-12).value();
+    static const drovik::HermitePpfTable t64 =
+        drovik::HermitePpfTable::build(NormalCdf{}, 64, 128, -8.0, 8.0, 1e-12).value();
     return grid_size == 64 ? t64 : t1024;
 }
 

@@ -88,9 +88,9 @@ private:
     double value_;  // the offending value of QuantileOutOfRange and ConfidenceOutOfRange
 };
 
-// The detail texts of InvalidSupport and NonFinite (and below, of
-// InvalidChainParameter). With the texts of
-// error.cpp they are every message the core shows.
+// The detail texts of InvalidSupport and NonFinite, and below those of
+// InvalidChainParameter. With the texts of error.cpp they are every message the
+// core shows.
 namespace support_text {
 inline constexpr const char* lo_not_below_hi = "lo must be strictly less than hi";
 inline constexpr const char* bounds = "support bounds";

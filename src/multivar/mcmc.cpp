@@ -9,11 +9,11 @@ std::expected<MetropolisHastingsNd, BuildError> MetropolisHastingsNd::create(Sha
                                                                              HyperRect support,
                                                                              const MetropolisHastingsParams& params) {
     // A step of 0 grows at the first adapted step; without adaptation it never moves.
-    const bool step_usable = std::isfinite(params.step_size) &&
-                             (params.step_size > 0.0 || (params.step_size == 0.0 && params.adapt_steps > 0));
-    if (!step_usable) {
-        return std::unexpected(BuildError::invalid_chain_parameter(
-            params.adapt_steps > 0 ? chain_text::step_size_not_negative : chain_text::step_size_positive));
+    const bool adapts = params.adapt_steps > 0;
+    const double step = params.step_size;
+    if (!(std::isfinite(step) && (step > 0.0 || (adapts && step == 0.0)))) {
+        return std::unexpected(BuildError::invalid_chain_parameter(adapts ? chain_text::step_size_not_negative
+                                                                          : chain_text::step_size_positive));
     }
     // NaN would carry into the step size at the first adaptation.
     if (std::isnan(params.target_accept))
